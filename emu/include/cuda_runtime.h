@@ -1,0 +1,148 @@
+// CPU emulation of the part of the CUDA runtime and device model that this
+// project uses. Host code includes <cuda_runtime.h> in both flavours; in the
+// emulation flavour this header is found first, and kernel sources get it
+// force-included, so the same sources build with nvcc and with a plain C++
+// compiler. Each CUDA thread runs as a fiber; see emu/scheduler.cpp.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+// ---- kernel language ------------------------------------------------------
+
+#define __global__
+#define __device__
+#define __host__
+#define __forceinline__ inline
+#define __align__(n) __attribute__((aligned(n)))
+// One worker thread runs one block at a time, so per-OS-thread storage is
+// exactly per-block storage.
+#define __shared__ static thread_local
+#define __syncthreads() ::emu::sync_threads(__FILE__, __LINE__)
+
+struct uint3 {
+    unsigned int x, y, z;
+};
+
+struct dim3 {
+    unsigned int x, y, z;
+    constexpr dim3(unsigned int vx = 1, unsigned int vy = 1, unsigned int vz = 1) : x(vx), y(vy), z(vz) {}
+};
+
+// Written by the scheduler before it resumes a fiber; constant-initialised
+// so that a kernel's read is a plain thread-local load.
+inline thread_local uint3 threadIdx{};
+inline thread_local uint3 blockIdx{};
+inline thread_local dim3 blockDim{};
+inline thread_local dim3 gridDim{};
+
+// Device intrinsics used by the kernels.
+__device__ inline unsigned int min(unsigned int a, unsigned int b) { return a < b ? a : b; }
+__device__ inline unsigned int max(unsigned int a, unsigned int b) { return a < b ? b : a; }
+__device__ inline int min(int a, int b) { return a < b ? a : b; }
+__device__ inline int max(int a, int b) { return a < b ? b : a; }
+__device__ inline float min(float a, float b) { return fminf(a, b); }
+__device__ inline float max(float a, float b) { return fmaxf(a, b); }
+// Conversions toward zero, as the GPU's .rz forms; the kernels only pass
+// values inside the target range.
+__device__ inline unsigned int __float2uint_rz(float f) { return static_cast<unsigned int>(f); }
+__device__ inline int __float2int_rz(float f) { return static_cast<int>(f); }
+__device__ inline float __uint2float_rn(unsigned int u) { return static_cast<float>(u); }
+
+// ---- runtime API ----------------------------------------------------------
+
+enum cudaError_t {
+    cudaSuccess = 0,
+    cudaErrorInvalidValue = 1,
+    cudaErrorMemoryAllocation = 2,
+    cudaErrorInvalidConfiguration = 9,
+    cudaErrorInvalidDevicePointer = 17,
+    cudaErrorInsufficientDriver = 35,
+    cudaErrorNoDevice = 100,
+    cudaErrorInvalidResourceHandle = 400,
+    cudaErrorLaunchFailure = 719,
+};
+
+enum cudaMemcpyKind {
+    cudaMemcpyHostToHost = 0,
+    cudaMemcpyHostToDevice = 1,
+    cudaMemcpyDeviceToHost = 2,
+    cudaMemcpyDeviceToDevice = 3,
+};
+
+struct CUstream_st;
+struct CUevent_st;
+using cudaStream_t = CUstream_st*;
+using cudaEvent_t = CUevent_st*;
+
+struct cudaDeviceProp {
+    char name[256];
+    int major;
+    int minor;
+    int multiProcessorCount;
+};
+
+cudaError_t cudaGetDeviceCount(int* count);
+cudaError_t cudaGetDeviceProperties(cudaDeviceProp* prop, int device);
+cudaError_t cudaMalloc(void** ptr, size_t size);
+cudaError_t cudaFree(void* ptr);
+cudaError_t cudaMemcpy(void* dst, const void* src, size_t count, cudaMemcpyKind kind);
+cudaError_t cudaMemset(void* ptr, int value, size_t count);
+cudaError_t cudaEventCreate(cudaEvent_t* event);
+cudaError_t cudaEventDestroy(cudaEvent_t event);
+cudaError_t cudaEventRecord(cudaEvent_t event, cudaStream_t stream = nullptr);
+cudaError_t cudaEventSynchronize(cudaEvent_t event);
+cudaError_t cudaEventElapsedTime(float* ms, cudaEvent_t start, cudaEvent_t end);
+cudaError_t cudaDeviceSynchronize();
+cudaError_t cudaDeviceReset();
+cudaError_t cudaGetLastError();
+cudaError_t cudaPeekAtLastError();
+const char* cudaGetErrorString(cudaError_t error);
+
+template <class T>
+cudaError_t cudaMalloc(T** ptr, size_t size) {
+    return cudaMalloc(reinterpret_cast<void**>(ptr), size);
+}
+
+namespace emu {
+
+// A kernel call bound to its arguments, run once per emulated thread.
+struct kernel_call {
+    void (*invoke)(const void* bound);
+    const void* bound;
+};
+
+cudaError_t launch(dim3 grid, dim3 block, size_t dynamic_shared, const kernel_call& call);
+void sync_threads(const char* file, int line);
+
+template <class... P>
+struct bound_kernel {
+    void (*kernel)(P...);
+    std::tuple<std::decay_t<P>...> args;
+
+    static void invoke(const void* self) {
+        const auto& k = *static_cast<const bound_kernel*>(self);
+        std::apply(k.kernel, k.args);
+    }
+};
+
+template <class... P, std::size_t... I>
+bound_kernel<P...> bind(void (*kernel)(P...), void** args, std::index_sequence<I...>) {
+    return {kernel, {*static_cast<std::decay_t<P>*>(args[I])...}};
+}
+
+}  // namespace emu
+
+// The typed overload of the real runtime: argument i is read from args[i]
+// as the kernel's i-th parameter type.
+template <class... P>
+cudaError_t cudaLaunchKernel(void (*kernel)(P...), dim3 grid, dim3 block, void** args, size_t shared_mem = 0,
+                             cudaStream_t stream = nullptr) {
+    (void)stream;
+    const auto bound = emu::bind(kernel, args, std::index_sequence_for<P...>{});
+    return emu::launch(grid, block, shared_mem, {&emu::bound_kernel<P...>::invoke, &bound});
+}

@@ -1,0 +1,18 @@
+// Execution model of the emulator: blocks spread over worker threads, the
+// threads of a block as fibers on one worker.
+#pragma once
+
+#include <cuda_runtime.h>
+
+#include <string>
+
+namespace emu {
+
+// Runs every block of the grid; returns cudaSuccess or cudaErrorLaunchFailure
+// (then `diagnostic` says which block failed and why).
+cudaError_t run_grid(dim3 grid, dim3 block, const kernel_call& call, std::string& diagnostic);
+
+// Number of OS worker threads that run blocks.
+unsigned worker_count();
+
+}  // namespace emu

@@ -1,0 +1,49 @@
+#include "median_reference.h"
+
+#include <algorithm>
+
+namespace reference {
+namespace {
+
+unsigned char kth_smallest(std::array<unsigned char, window_values> values, int k) {
+    std::nth_element(values.begin(), values.begin() + k, values.end());
+    return values[k];
+}
+
+std::array<unsigned char, window_values> window(const PaddedImage& in, int x, int y, int c) {
+    std::array<unsigned char, window_values> values{};
+    for (int i = 0; i < window_side; ++i)
+        for (int j = 0; j < window_side; ++j) values[i * window_side + j] = in.at(x + j, y + i, c);
+    return values;
+}
+
+void put(unsigned char* image, int width, int x, int y, const rgb& value) {
+    std::copy(value.begin(), value.end(), image + (static_cast<std::size_t>(y) * width + x) * channels);
+}
+
+}  // namespace
+
+rgb exact_median(const PaddedImage& in, int x, int y) {
+    rgb out{};
+    for (int c = 0; c < channels; ++c) out[c] = kth_smallest(window(in, x, y, c), median_index);
+    return out;
+}
+
+rgb rgb_image::pixel(int x, int y) const {
+    const auto* p = &pixels[(static_cast<std::size_t>(y) * width + x) * channels];
+    return {p[0], p[1], p[2]};
+}
+
+rgb_image filter(const PaddedImage& in, pixel_fn fn) {
+    rgb_image out{in.width, in.height,
+                  std::vector<unsigned char>(static_cast<std::size_t>(in.width) * in.height * channels)};
+    fill_uncovered(in, fn, 0, 0, out.pixels.data());
+    return out;
+}
+
+void fill_uncovered(const PaddedImage& in, pixel_fn fn, int x_from, int y_from, unsigned char* image) {
+    for (int y = 0; y < in.height; ++y)
+        for (int x = y < y_from ? x_from : 0; x < in.width; ++x) put(image, in.width, x, y, fn(in, x, y));
+}
+
+}  // namespace reference

@@ -1,0 +1,143 @@
+#include "tests/emu/test_kernels.h"
+#include "tests/kernel_harness.h"
+
+#include "host/host_stopwatch.h"
+
+#include <cstdio>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define TESTS_UNDER_ASAN 1
+#endif
+
+namespace {
+
+// Device buffers released at the end of a test, also on failure.
+struct device_bytes {
+    unsigned char* ptr = nullptr;
+    explicit device_bytes(std::size_t n) { EXPECT_EQ(cudaMalloc(&ptr, n), cudaSuccess); }
+    ~device_bytes() { cudaFree(ptr); }
+};
+
+std::vector<unsigned char> window_sums_on_host(const PaddedImage& in) {
+    std::vector<unsigned char> out(in.bytes.size(), harness::poison);
+    for (int y = 0; y < in.height; ++y)
+        for (int x = 0; x < in.width; ++x)
+            for (int c = 0; c < channels; ++c) {
+                unsigned sum = 0;
+                for (int i = 0; i < window_side; ++i)
+                    for (int j = 0; j < window_side; ++j) sum += in.at(x + j, y + i, c);
+                out[pixel_offset(x, y, in.padded_width(), c)] = static_cast<unsigned char>(sum);
+            }
+    return out;
+}
+
+TEST(Execution, BarrierKernelOnFullHdImageMatchesHost) {
+    REQUIRE_DEVICE();
+    const PaddedImage in = harness::random_image(1920, 1080, 7);
+    const std::size_t bytes = in.bytes.size();
+    device_bytes d_in(bytes), d_out(bytes);
+    ASSERT_EQ(cudaMemcpy(d_in.ptr, in.bytes.data(), bytes, cudaMemcpyHostToDevice), cudaSuccess);
+    ASSERT_EQ(cudaMemset(d_out.ptr, harness::poison, bytes), cudaSuccess);
+    HostStopwatch clock;
+    ASSERT_EQ(launch_window_sum(dim3(60, 135), dim3(32, 8), d_in.ptr, d_out.ptr, in.padded_width()), cudaSuccess);
+    ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+    std::printf("8100 blocks of 256 threads: %.1f ms\n", clock.elapsed_ms());
+    std::vector<unsigned char> out(bytes);
+    ASSERT_EQ(cudaMemcpy(out.data(), d_out.ptr, bytes, cudaMemcpyDeviceToHost), cudaSuccess);
+    EXPECT_TRUE(out == window_sums_on_host(in));
+}
+
+TEST(Execution, InvalidConfigurationsFailLikeCuda) {
+    REQUIRE_DEVICE();
+    device_bytes in(64), out(64);
+    EXPECT_EQ(launch_window_sum(dim3(0, 1), dim3(32, 8), in.ptr, out.ptr, 4), cudaErrorInvalidConfiguration);
+    EXPECT_EQ(launch_window_sum(dim3(1, 1), dim3(32, 0), in.ptr, out.ptr, 4), cudaErrorInvalidConfiguration);
+    EXPECT_EQ(launch_window_sum(dim3(1, 1), dim3(1025, 1), in.ptr, out.ptr, 4), cudaErrorInvalidConfiguration);
+    EXPECT_EQ(launch_window_sum(dim3(1, 1), dim3(64, 32), in.ptr, out.ptr, 4), cudaErrorInvalidConfiguration);
+    EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidConfiguration);
+    EXPECT_EQ(cudaGetLastError(), cudaSuccess) << "a configuration error is not sticky";
+}
+
+TEST(Execution, EventsMeasureTheWorkBetweenThem) {
+    REQUIRE_DEVICE();
+    cudaEvent_t start, stop;
+    ASSERT_EQ(cudaEventCreate(&start), cudaSuccess);
+    ASSERT_EQ(cudaEventCreate(&stop), cudaSuccess);
+    const PaddedImage in = harness::random_image(256, 256, 1);
+    device_bytes d_in(in.bytes.size()), d_out(in.bytes.size());
+    ASSERT_EQ(cudaEventRecord(start, nullptr), cudaSuccess);
+    ASSERT_EQ(launch_window_sum(dim3(8, 32), dim3(32, 8), d_in.ptr, d_out.ptr, in.padded_width()), cudaSuccess);
+    ASSERT_EQ(cudaEventRecord(stop, nullptr), cudaSuccess);
+    ASSERT_EQ(cudaEventSynchronize(stop), cudaSuccess);
+    float ms = -1;
+    ASSERT_EQ(cudaEventElapsedTime(&ms, start, stop), cudaSuccess);
+    EXPECT_GT(ms, 0.0f);
+    cudaEventDestroy(start);
+    cudaEventDestroy(stop);
+}
+
+#ifdef MEDIAN_EMULATION
+
+TEST(Emulation, FreshDeviceMemoryIsPoisoned) {
+    device_bytes buffer(100);
+    std::vector<unsigned char> host(100, 0);
+    ASSERT_EQ(cudaMemcpy(host.data(), buffer.ptr, 100, cudaMemcpyDeviceToHost), cudaSuccess);
+    for (unsigned char b : host) ASSERT_NE(b, 0);
+}
+
+TEST(Emulation, CopiesOutsideAnAllocationAreRefused) {
+    device_bytes buffer(16);
+    unsigned char host[32] = {};
+    EXPECT_EQ(cudaMemcpy(buffer.ptr, host, 32, cudaMemcpyHostToDevice), cudaErrorInvalidValue);
+    EXPECT_EQ(cudaMemcpy(host, buffer.ptr + 8, 16, cudaMemcpyDeviceToHost), cudaErrorInvalidValue);
+    EXPECT_EQ(cudaMemcpy(host, host + 16, 16, cudaMemcpyDeviceToHost), cudaErrorInvalidValue);
+    cudaGetLastError();
+}
+
+TEST(Emulation, DivergentBarrierIsALaunchFailureNotAHang) {
+    int* out = nullptr;
+    ASSERT_EQ(cudaMalloc(&out, 32 * sizeof(int)), cudaSuccess);
+    EXPECT_EQ(launch_divergent_barrier(out), cudaSuccess);
+    EXPECT_EQ(cudaDeviceSynchronize(), cudaErrorLaunchFailure);
+    EXPECT_EQ(cudaMemcpy(out, out, 4, cudaMemcpyDeviceToDevice), cudaErrorLaunchFailure) << "the failure is sticky";
+    ASSERT_EQ(cudaDeviceReset(), cudaSuccess);
+    EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+    // The workers' fibers are usable again after the failed block.
+    const PaddedImage in = harness::random_image(64, 16, 3);
+    device_bytes d_in(in.bytes.size()), d_out(in.bytes.size());
+    ASSERT_EQ(cudaMemcpy(d_in.ptr, in.bytes.data(), in.bytes.size(), cudaMemcpyHostToDevice), cudaSuccess);
+    ASSERT_EQ(launch_window_sum(dim3(2, 2), dim3(32, 8), d_in.ptr, d_out.ptr, in.padded_width()), cudaSuccess);
+    EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+}
+
+TEST(EmulationSanitizer, OutOfBoundsDeviceReadIsReported) {
+#ifndef TESTS_UNDER_ASAN
+    GTEST_SKIP() << "needs the sanitizer build (AddressSanitizer)";
+#else
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            device_bytes in(64), out(1);
+            launch_read_past_end(in.ptr, out.ptr, 64);
+        },
+        "heap-buffer-overflow");
+#endif
+}
+
+TEST(EmulationSanitizer, SharedArrayOverrunIsReported) {
+#ifndef TESTS_UNDER_ASAN
+    GTEST_SKIP() << "needs the sanitizer build (UndefinedBehaviorSanitizer bounds check)";
+#else
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            device_bytes out(1);
+            launch_shared_overrun(out.ptr, 32);
+        },
+        "out of bounds");
+#endif
+}
+
+#endif  // MEDIAN_EMULATION
+
+}  // namespace

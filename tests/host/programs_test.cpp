@@ -1,0 +1,147 @@
+// The benchmark and suite programs run as a user runs them.
+#include "host/image_io.h"
+#include "tests/host/test_images.h"
+#include "tests/kernel_harness.h"
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <fstream>
+#include <regex>
+
+namespace {
+
+struct run_result {
+    int exit_code = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string slurp(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(f)), {});
+}
+
+class Programs : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/median-run-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override {
+        chmod(dir_.c_str(), 0755);
+        std::system(("rm -rf " + dir_).c_str());
+    }
+    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+
+    run_result run(const std::string& command) const {
+        const std::string line = "cd " + dir_ + " && " + command + " >stdout.txt 2>stderr.txt";
+        const int status = std::system(line.c_str());
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(path("stdout.txt")), slurp(path("stderr.txt"))};
+    }
+
+    void copy_sample(const std::string& sample, const std::string& name) const {
+        std::ofstream(path(name), std::ios::binary) << slurp(std::string(MEDIAN_SAMPLES_DIR) + "/" + sample);
+    }
+
+    // The exact 5x5 median of the decoded image at `input`.
+    static rgb_pixels expected_median(const std::string& input) {
+        rgb_pixels img;
+        std::string error;
+        EXPECT_TRUE(load_rgb(input, img, error)) << error;
+        const auto filtered = reference::filter(border_image(img.bytes.data(), img.width, img.height),
+                                                reference::exact_median);
+        return {filtered.width, filtered.height, filtered.pixels};
+    }
+
+    void expect_image(const std::string& file, const rgb_pixels& expected) const {
+        rgb_pixels got;
+        std::string error;
+        ASSERT_TRUE(load_rgb(path(file), got, error)) << error;
+        EXPECT_EQ(got.width, expected.width);
+        EXPECT_EQ(got.height, expected.height);
+        EXPECT_TRUE(got.bytes == expected.bytes) << file << " is not the reference median";
+    }
+
+    std::string dir_;
+};
+
+TEST_F(Programs, BenchmarkFiltersAPhotographAndReports) {
+    REQUIRE_DEVICE();
+    copy_sample("rocket-640x427.jpg", "input.jpg");
+    std::ofstream(path("output.bmp")) << "an older result";
+    const run_result r = run(MEDIAN_BENCH_PATH);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const std::regex report(
+        "Input resolution:  640x 427\n"
+        "Batcher single kernel time: [0-9]+\\.[0-9]{4} ms\n"
+        "Batcher Mpixel/s: [0-9]+\\.[0-9]{4}\n");
+    EXPECT_TRUE(std::regex_match(r.out, report)) << r.out;
+    EXPECT_EQ(r.err.find("CPU-emulation") != std::string::npos, emulated_device()) << r.err;
+    expect_image("output.bmp", expected_median(path("input.jpg")));
+}
+
+TEST_F(Programs, BenchmarkFiltersImagesSmallerThanABlockOnTheHost) {
+    std::vector<unsigned char> grey(20 * 6);
+    for (std::size_t i = 0; i < grey.size(); ++i) grey[i] = static_cast<unsigned char>(i * 37);
+    ASSERT_TRUE(write_test_image(path("input.jpg"), IL_JPG, 20, 6, 1, grey));
+    const run_result r = run(MEDIAN_BENCH_PATH);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, "Input resolution:   20x   6\n");
+    EXPECT_NE(r.err.find("no GPU time measured"), std::string::npos) << r.err;
+    expect_image("output.bmp", expected_median(path("input.jpg")));
+}
+
+TEST_F(Programs, BenchmarkRejectsBadInputAndKeepsTheOldOutput) {
+    std::ofstream(path("output.bmp")) << "keep me";
+    run_result r = run(MEDIAN_BENCH_PATH);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("input.jpg"), std::string::npos) << r.err;
+    std::ofstream(path("input.jpg")) << "\xff\xd8 truncated jpeg";
+    r = run(MEDIAN_BENCH_PATH);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("input.jpg"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(slurp(path("output.bmp")), "keep me");
+}
+
+TEST_F(Programs, BenchmarkFailsCleanlyWhenTheOutputCannotBeWritten) {
+    REQUIRE_DEVICE();
+    std::vector<unsigned char> rgb(40 * 16 * 3, 90);
+    ASSERT_TRUE(write_test_image(path("input.jpg"), IL_JPG, 40, 16, 3, rgb));
+    mkdir(path("output.bmp").c_str(), 0755);  // in the way of the result
+    run_result r = run(MEDIAN_BENCH_PATH);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("output.bmp"), std::string::npos) << r.err;
+    rmdir(path("output.bmp").c_str());
+    chmod(dir_.c_str(), 0555);
+    if (access(dir_.c_str(), W_OK) == 0) return;  // root writes anyway
+    r = run(MEDIAN_BENCH_PATH);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("output.bmp"), std::string::npos) << r.err;
+}
+
+TEST_F(Programs, SuiteRunsAKernelByName) {
+    REQUIRE_DEVICE();
+    std::vector<unsigned char> rgb(70 * 13 * 3);
+    for (std::size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<unsigned char>(i * 101 % 256);
+    ASSERT_TRUE(write_test_image(path("in.png"), IL_PNG, 70, 13, 3, rgb));
+    const run_result r = run(std::string(MEDIAN_SUITE_PATH) + " run median_kernel_batcher_5x5 in.png out.png");
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    expect_image("out.png", expected_median(path("in.png")));
+}
+
+TEST_F(Programs, SuiteNamesTheKernelsOnAnUnknownName) {
+    const run_result r = run(std::string(MEDIAN_SUITE_PATH) + " run no_such_kernel in.png out.png");
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_NE(r.err.find("median_kernel_batcher_5x5"), std::string::npos) << r.err;
+    const run_result list = run(std::string(MEDIAN_SUITE_PATH) + " list");
+    EXPECT_EQ(list.exit_code, 0);
+    for (const auto& k : kernel_table()) EXPECT_NE(list.out.find(k.name), std::string::npos) << k.name;
+}
+
+}  // namespace

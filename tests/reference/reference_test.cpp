@@ -1,0 +1,41 @@
+#include "reference/median_reference.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+PaddedImage uniform(int width, int height, unsigned char value) {
+    std::vector<unsigned char> pixels(static_cast<std::size_t>(width) * height * channels, value);
+    return border_image(pixels.data(), width, height);
+}
+
+TEST(Reference, BorderZerosPullEdgePixelsTowardBlack) {
+    const PaddedImage in = uniform(64, 16, 200);
+    // 16 of the corner's 25 values, and 10 of an edge pixel's, are border zeros.
+    EXPECT_EQ(reference::exact_median(in, 0, 0), (reference::rgb{0, 0, 0}));
+    EXPECT_EQ(reference::exact_median(in, 1, 0), (reference::rgb{0, 0, 0}));
+    EXPECT_EQ(reference::exact_median(in, 2, 0), (reference::rgb{200, 200, 200}));
+    EXPECT_EQ(reference::exact_median(in, 1, 1), (reference::rgb{200, 200, 200}));
+    EXPECT_EQ(reference::exact_median(in, 63, 15), (reference::rgb{0, 0, 0}));
+}
+
+TEST(Reference, ChannelsAreFilteredIndependently) {
+    // Channel 0 rises to the right, channel 1 falls, channel 2 stays.
+    std::vector<unsigned char> pixels;
+    for (int y = 0; y < 9; ++y)
+        for (int x = 0; x < 9; ++x)
+            pixels.insert(pixels.end(), {static_cast<unsigned char>(10 * x), static_cast<unsigned char>(200 - 10 * x), 7});
+    const PaddedImage in = border_image(pixels.data(), 9, 9);
+    EXPECT_EQ(reference::exact_median(in, 4, 4), (reference::rgb{40, 160, 7}));
+}
+
+TEST(Reference, FillUncoveredLeavesCoveredPixelsAlone) {
+    const PaddedImage in = uniform(6, 5, 90);
+    std::vector<unsigned char> image(6 * 5 * 3, 1);
+    reference::fill_uncovered(in, reference::exact_median, 4, 3, image.data());
+    EXPECT_EQ(image[(2 * 6 + 3) * 3], 1) << "(3, 2) is covered";
+    EXPECT_EQ(image[(0 * 6 + 5) * 3], 0) << "(5, 0) is filtered: a corner";
+    EXPECT_EQ(image[(3 * 6 + 2) * 3], 90) << "(2, 3) is filtered";
+}
+
+}  // namespace
