@@ -110,17 +110,22 @@ TEST(Emulation, DivergentBarrierIsALaunchFailureNotAHang) {
     EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
 }
 
+void read_past_end() {
+    device_bytes in(64), out(1);
+    launch_read_past_end(in.ptr, out.ptr, 64);
+}
+
+void overrun_shared_array() {
+    device_bytes out(1);
+    launch_shared_overrun(out.ptr, 32);
+}
+
 TEST(EmulationSanitizer, OutOfBoundsDeviceReadIsReported) {
 #ifndef TESTS_UNDER_ASAN
     GTEST_SKIP() << "needs the sanitizer build (AddressSanitizer)";
 #else
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(
-        {
-            device_bytes in(64), out(1);
-            launch_read_past_end(in.ptr, out.ptr, 64);
-        },
-        "heap-buffer-overflow");
+    EXPECT_DEATH(read_past_end(), "heap-buffer-overflow");
 #endif
 }
 
@@ -129,12 +134,7 @@ TEST(EmulationSanitizer, SharedArrayOverrunIsReported) {
     GTEST_SKIP() << "needs the sanitizer build (UndefinedBehaviorSanitizer bounds check)";
 #else
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(
-        {
-            device_bytes out(1);
-            launch_shared_overrun(out.ptr, 32);
-        },
-        "out of bounds");
+    EXPECT_DEATH(overrun_shared_array(), "out of bounds");
 #endif
 }
 

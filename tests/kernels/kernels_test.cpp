@@ -59,13 +59,6 @@ TEST_P(EveryKernel, MatchesReferenceOnSharpWindows) {
     }
 }
 
-TEST_P(EveryKernel, LeavesTheOutputAloneWhenTheImageIsSmallerThanItsGrid) {
-    const kernel_entry& kernel = GetParam();
-    const PaddedImage tiny = harness::random_image(kernel.span_x() - 1, kernel.span_y(), 2);
-    const dim3 grid = kernel.grid(tiny.width, tiny.height);
-    EXPECT_EQ(grid.x * grid.y, 0u) << "an empty grid is never launched";
-}
-
 INSTANTIATE_TEST_SUITE_P(Table, EveryKernel, ::testing::ValuesIn(kernel_table()), kernel_name);
 
 }  // namespace
