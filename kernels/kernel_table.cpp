@@ -14,7 +14,19 @@ cudaError_t launch(dim3 grid, dim3 block, const unsigned char* in, unsigned char
     return cudaLaunchKernel(Kernel, grid, block, args, 0, nullptr);
 }
 
+using kernel4 = void (*)(unsigned char*, unsigned char*, int, int);
+
+// For kernels with a fourth, unused int parameter.
+template <kernel4 Kernel>
+cudaError_t launch_unused4(dim3 grid, dim3 block, const unsigned char* in, unsigned char* out, int pw) {
+    auto* input = const_cast<unsigned char*>(in);
+    int unused = 0;
+    void* args[] = {&input, &out, &pw, &unused};
+    return cudaLaunchKernel(Kernel, grid, block, args, 0, nullptr);
+}
+
 const dim3 block_32x8(32, 8);
+const dim3 block_16x16(16, 16);
 
 }  // namespace
 
@@ -34,6 +46,44 @@ const std::vector<kernel_entry>& kernel_table() {
          "odd-even merge sort network, 202 min/max per channel, interleaved tile"},
         {"median_kernel_batcher", launch<median_kernel_batcher>, block_32x8, 1, output_placement::top_left,
          reference::exact_median, "exact median", 1296, "odd-even merge sort network on a planar tile"},
+        {"median_kernel_ff", launch<median_kernel_ff>, block_32x8, 2, output_placement::top_left,
+         reference::exact_median, "exact median", 2448,
+         "forgetful selection, two pixels per thread sharing 20 window values, planar tile"},
+        {"median_kernel_hist_sm", launch<median_kernel_hist_sm>, block_32x8, 1, output_placement::top_left,
+         reference::exact_median, "exact median", 5392,
+         "two-level histogram, packed 8-bit counters in shared memory, planar tile"},
+        {"median_kernel_hist_r", launch<median_kernel_hist_r>, block_32x8, 1, output_placement::top_left,
+         reference::exact_median, "exact median", 1296,
+         "two-level histogram, packed 8-bit counters in registers, planar tile"},
+        {"median_kernel_hist_sm_m", launch<median_kernel_hist_sm_m>, block_32x8, 4, output_placement::top_left,
+         reference::exact_median, "exact median", 12944,
+         "two-level histogram, packed counters, four pixels per thread with a sliding coarse histogram"},
+        {"median_kernel_hist_nbc", launch<median_kernel_hist_nbc>, block_32x8, 1, output_placement::top_left,
+         reference::exact_median, "exact median", 5392,
+         "two-level histogram, byte counters row per bin, interleaved tile"},
+        {"median_kernel_hist_nbc2", launch<median_kernel_hist_nbc2>, block_32x8, 1, output_placement::top_left,
+         reference::exact_median, "exact median", 5392,
+         "two-level histogram, byte counters word per thread, interleaved tile"},
+        {"median_kernel_hist_nbc_m", launch<median_kernel_hist_nbc_m>, block_32x8, 4, output_placement::top_left,
+         reference::exact_median, "exact median", 12944,
+         "sliding two-level histogram, four pixels per thread, byte counters word per thread, planar tile"},
+        {"median_kernel_hist_nbc2_m", launch<median_kernel_hist_nbc2_m>, block_32x8, 4, output_placement::top_left,
+         reference::exact_median, "exact median", 12944,
+         "sliding two-level histogram, four pixels per thread, byte counters row per bin, interleaved tile"},
+        {"median_kernel_hist_sm_v0", launch<median_kernel_hist_sm_v0>, block_32x8, 1, output_placement::top_left,
+         reference::luma_12th_smallest, "12th smallest luma, grey", 4960,
+         "two-level histogram of luma (2 b0 + b2) / 3, byte counters, rank 11 not the median"},
+        {"median_kernel_xilinx", launch<median_kernel_xilinx>, block_32x8, 1, output_placement::top_left,
+         reference::exact_median, "exact median", 1296, "pairwise rank counting, 300 float comparisons per channel"},
+        {"median_kernel_search", launch<median_kernel_search>, block_32x8, 1, output_placement::top_left,
+         reference::bisection_truncated, "median, truncated bisection", 5184,
+         "bisection of the value range, float counts, planar float tile"},
+        {"median_kernel_search_nvidia", launch<median_kernel_search_nvidia>, block_32x8, 1,
+         output_placement::top_left, reference::bisection_truncated, "median, truncated bisection", 1296,
+         "bisection of the value range, three channels per loop, interleaved tile"},
+        {"kernel_conv_nv5", launch_unused4<kernel_conv_nv5>, block_16x16, 1, output_placement::centred,
+         reference::bisection_rounded, "median, rounded bisection", 1200,
+         "bisection of the value range, 16x16 blocks, centred output"},
     };
     return table;
 }

@@ -8,3 +8,26 @@
 // batcher.cu: sorting network
 __global__ void median_kernel_batcher_5x5(unsigned char* in, unsigned char* out, int pw);
 __global__ void median_kernel_batcher(unsigned char* in, unsigned char* out, int pw);
+
+// histogram.cu: two-level histograms, packed or byte counters
+__global__ void median_kernel_hist_sm(unsigned char* in, unsigned char* out, int pw);
+__global__ void median_kernel_hist_r(unsigned char* in, unsigned char* out, int pw);
+__global__ void median_kernel_hist_sm_m(unsigned char* in, unsigned char* out, int pw);
+__global__ void median_kernel_hist_nbc(unsigned char* in, unsigned char* out, int pw);
+__global__ void median_kernel_hist_nbc2(unsigned char* in, unsigned char* out, int pw);
+__global__ void median_kernel_hist_nbc_m(unsigned char* in, unsigned char* out, int pw);
+__global__ void median_kernel_hist_nbc2_m(unsigned char* in, unsigned char* out, int pw);
+__global__ void median_kernel_hist_sm_v0(unsigned char* in, unsigned char* out, int pw);
+
+// forgetful.cu: forgetful selection, two pixels per thread
+__global__ void median_kernel_ff(unsigned char* in, unsigned char* out, int pw);
+
+// rank.cu: pairwise rank counting
+__global__ void median_kernel_xilinx(unsigned char* in, unsigned char* out, int pw);
+
+// search.cu: bisection of the value range on a float tile
+__global__ void median_kernel_search(unsigned char* in, unsigned char* out, int pw);
+
+// search_nvidia.cu: bisection on the interleaved byte tile, and for 16x16 blocks
+__global__ void median_kernel_search_nvidia(unsigned char* in, unsigned char* out, int pw);
+__global__ void kernel_conv_nv5(unsigned char* in, unsigned char* out, int pw, int unused);

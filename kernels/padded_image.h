@@ -18,7 +18,7 @@ constexpr int channels = 3;
 // Kernels index with signed 32-bit arithmetic.
 constexpr std::int64_t max_padded_bytes = std::int64_t{1} << 31;
 
-constexpr int padded_extent(int image_extent) { return image_extent + 2 * ApronRadius; }
+constexpr std::int64_t padded_extent(std::int64_t image_extent) { return image_extent + 2 * ApronRadius; }
 
 // Byte offset of channel c of pixel (x, y) in a buffer with row length pw pixels.
 constexpr int pixel_offset(int x, int y, int pw, int c) { return (y * pw + x) * channels + c; }
@@ -30,20 +30,24 @@ struct PaddedImage {
     int height = 0;  // image height H, without the border
     std::vector<unsigned char> bytes;
 
-    int padded_width() const { return padded_extent(width); }
-    int padded_height() const { return padded_extent(height); }
+    int padded_width() const { return static_cast<int>(padded_extent(width)); }
+    int padded_height() const { return static_cast<int>(padded_extent(height)); }
     unsigned char& at(int px, int py, int c) { return bytes[pixel_offset(px, py, padded_width(), c)]; }
     unsigned char at(int px, int py, int c) const { return bytes[pixel_offset(px, py, padded_width(), c)]; }
 };
 
 
-// Bytes of the bordered image of a W x H image, computed without overflow.
+// Bytes of the bordered image of a W x H image; meaningful when fits_padded.
 constexpr std::int64_t padded_bytes(std::int64_t width, std::int64_t height) {
-    return (width + 2 * ApronRadius) * (height + 2 * ApronRadius) * channels;
+    return padded_extent(width) * padded_extent(height) * channels;
 }
 
+// Whether a W x H image can be bordered and indexed with signed 32-bit
+// arithmetic; decided without overflow for any int sizes.
 constexpr bool fits_padded(std::int64_t width, std::int64_t height) {
-    return width > 0 && height > 0 && padded_bytes(width, height) < max_padded_bytes;
+    if (width <= 0 || height <= 0) return false;
+    const std::int64_t row_bytes = padded_extent(width) * channels;
+    return row_bytes < max_padded_bytes && padded_extent(height) <= (max_padded_bytes - 1) / row_bytes;
 }
 
 // Borders W x H interleaved RGB pixels (rows packed) with black; the caller

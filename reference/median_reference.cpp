@@ -29,6 +29,39 @@ rgb exact_median(const PaddedImage& in, int x, int y) {
     return out;
 }
 
+unsigned char truncated_bisection(unsigned char m) {
+    // Up to 128 the last interval is (m - 1, m] and its midpoint m - 0.5
+    // truncates to m - 1 (m = 0 ends at 0.5, as m = 1 does). Above 128 the
+    // intervals are 127/128 wide and the final midpoint drifts down relative
+    // to m: it lies in [m, m + 1) up to 191 and below m from 192 on.
+    return m == 0 || (m >= 129 && m <= 191) ? m : static_cast<unsigned char>(m - 1);
+}
+
+unsigned char rounded_bisection(unsigned char m) { return m == 0 ? 1 : m; }
+
+rgb bisection_truncated(const PaddedImage& in, int x, int y) {
+    rgb out = exact_median(in, x, y);
+    for (auto& v : out) v = truncated_bisection(v);
+    return out;
+}
+
+rgb bisection_rounded(const PaddedImage& in, int x, int y) {
+    rgb out = exact_median(in, x, y);
+    for (auto& v : out) v = rounded_bisection(v);
+    return out;
+}
+
+rgb luma_12th_smallest(const PaddedImage& in, int x, int y) {
+    std::array<unsigned char, window_values> lumas{};
+    for (int i = 0; i < window_side; ++i)
+        for (int j = 0; j < window_side; ++j) {
+            const int b0 = in.at(x + j, y + i, 0), b2 = in.at(x + j, y + i, 2);
+            lumas[i * window_side + j] = static_cast<unsigned char>((2 * b0 + b2) / 3);
+        }
+    const unsigned char l = kth_smallest(lumas, median_index - 1);
+    return {l, l, l};
+}
+
 rgb rgb_image::pixel(int x, int y) const {
     const auto* p = &pixels[(static_cast<std::size_t>(y) * width + x) * channels];
     return {p[0], p[1], p[2]};

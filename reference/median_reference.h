@@ -19,6 +19,20 @@ using pixel_fn = rgb (*)(const PaddedImage& in, int x, int y);
 // Per channel, the 13th smallest of the 25 window values.
 rgb exact_median(const PaddedImage& in, int x, int y);
 
+// Eight halvings of the value range from lo = 0, hi = 255, mid = 128 end at
+// a midpoint about one unit from the exact median m; these give what its
+// integer part (truncated) and its nearest integer (rounded) are.
+unsigned char truncated_bisection(unsigned char m);  // m for 0 and 129 .. 191, else m - 1
+unsigned char rounded_bisection(unsigned char m);    // m, but 1 for 0
+// Per channel, the exact median mapped by the functions above.
+rgb bisection_truncated(const PaddedImage& in, int x, int y);
+rgb bisection_rounded(const PaddedImage& in, int x, int y);
+
+// Luma (2 b0 + b2) / 3, rounded down (b1 does not enter), of every window
+// pixel; the 12th smallest of the 25 (index 11, one below the median) in all
+// three channels.
+rgb luma_12th_smallest(const PaddedImage& in, int x, int y);
+
 // A W x H interleaved RGB image, rows packed.
 struct rgb_image {
     int width = 0;

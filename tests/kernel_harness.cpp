@@ -1,7 +1,9 @@
 #include "kernel_harness.h"
 
+#include "host/output_check.h"
+
 #include <random>
-#include <sstream>
+#include <stdexcept>
 
 namespace harness {
 
@@ -20,6 +22,12 @@ PaddedImage random_image(int width, int height, std::uint32_t seed) {
     return make_image(width, height, [&](int, int, int) { return static_cast<unsigned char>(byte(rng)); });
 }
 
+const kernel_entry& kernel_named(const std::string& name) {
+    const kernel_entry* kernel = find_kernel(name);
+    if (!kernel) throw std::invalid_argument("no kernel named " + name);
+    return *kernel;
+}
+
 std::vector<unsigned char> run_once(const kernel_entry& kernel, const PaddedImage& input) {
     std::vector<unsigned char> output;
     kernel_timing timing;
@@ -36,24 +44,10 @@ std::vector<unsigned char> output_pixel(const kernel_entry& kernel, const Padded
 
 comparison compare_with_reference(const kernel_entry& kernel, const PaddedImage& input,
                                   const std::vector<unsigned char>& output) {
-    comparison result;
-    std::vector<bool> covered(output.size(), false);
-    const int pw = input.padded_width();
-    for (int y = 0; y < kernel.covered_height(input.height); ++y)
-        for (int x = 0; x < kernel.covered_width(input.width); ++x) {
-            const reference::rgb expected = kernel.reference(input, x, y);
-            for (int c = 0; c < channels; ++c) {
-                const int offset = kernel.output_offset(x, y, pw, c);
-                covered[offset] = true;
-                if (output[offset] == expected[c]) continue;
-                if (result.wrong_covered++ == 0) {
-                    std::ostringstream s;
-                    s << "pixel (" << x << "," << y << ") channel " << c << ": got " << int(output[offset])
-                      << ", expected " << int(expected[c]);
-                    result.first_difference = s.str();
-                }
-            }
-        }
+    const output_check check =
+        check_covered_pixels(kernel, input, output, reference::filter(input, kernel.reference));
+    comparison result{check.wrong_bytes, 0, check.first_difference};
+    const std::vector<bool> covered = covered_bytes(kernel, input);
     for (std::size_t i = 0; i < output.size(); ++i) result.written_uncovered += !covered[i] && output[i] != poison;
     return result;
 }

@@ -30,6 +30,9 @@ using pixel_source = std::function<unsigned char(int x, int y, int c)>;
 PaddedImage make_image(int width, int height, const pixel_source& source);
 PaddedImage random_image(int width, int height, std::uint32_t seed);
 
+// The table entry of that name; throws (failing the test) when there is none.
+const kernel_entry& kernel_named(const std::string& name);
+
 // One launch of `kernel` over its grid; the output buffer starts as `poison`.
 std::vector<unsigned char> run_once(const kernel_entry& kernel, const PaddedImage& input);
 
@@ -52,3 +55,6 @@ std::vector<unsigned char> output_pixel(const kernel_entry& kernel, const Padded
 std::vector<unsigned char> median_of_window(const kernel_entry& kernel, const std::vector<unsigned char>& window);
 
 }  // namespace harness
+
+// Names a table entry in test output instead of dumping its bytes.
+inline void PrintTo(const kernel_entry& kernel, std::ostream* os) { *os << kernel.name; }

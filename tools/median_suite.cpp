@@ -1,8 +1,11 @@
-// Runs any kernel of the module by name.
+// Runs, checks and times any kernel of the module by name.
 //   median_suite list
 //   median_suite run KERNEL INPUT OUTPUT
+//   median_suite bench [options]
+//   median_suite reference INPUT OUTPUT
 #include "host/filter_runner.h"
 #include "host/image_io.h"
+#include "suite_bench.h"
 
 #include <cstdio>
 #include <string>
@@ -14,7 +17,14 @@ constexpr int usage_error = 2;
 int usage() {
     std::fprintf(stderr,
                  "usage: median_suite list\n"
-                 "       median_suite run KERNEL INPUT OUTPUT\n");
+                 "       median_suite run KERNEL INPUT OUTPUT\n"
+                 "       median_suite bench [--input FILE] [--size WxH]... [--kernels A,B,...] [--repeat N]\n"
+                 "                          [--json FILE] [--csv FILE]\n"
+                 "       median_suite reference INPUT OUTPUT   (the exact 5x5 median, computed on the CPU)\n"
+                 "bench verifies every kernel (or those named) against its reference and times --repeat\n"
+                 "launches (default %d here) on the photograph (default %s) or on random images of\n"
+                 "the given sizes.\n",
+                 default_repeats(), "samples/dandelions-1920x1080.jpg");
     return usage_error;
 }
 
@@ -27,39 +37,69 @@ int unknown_kernel(const std::string& name) {
 int list() {
     for (const auto& k : kernel_table()) {
         const std::string grid = "floor(W/" + std::to_string(k.span_x()) + ") x floor(H/" + std::to_string(k.span_y()) + ")";
-        std::printf("%-27s block %2ux%-2u  %d px/thread  grid %-26s %-8s  %-24s %s\n", k.name, k.block.x, k.block.y,
-                    k.pixels_per_thread, grid.c_str(), k.placement == output_placement::centred ? "centred" : "top-left",
-                    k.computes, k.method);
+        std::printf("%-27s block %2ux%-2u  %d px/thread  grid %-26s %-8s  smem %5d B  %-24s %s\n", k.name, k.block.x,
+                    k.block.y, k.pixels_per_thread, grid.c_str(),
+                    k.placement == output_placement::centred ? "centred" : "top-left", k.shared_bytes, k.computes,
+                    k.method);
     }
     return 0;
+}
+
+// Loads INPUT and borders it; false after a message on failure.
+bool load_padded(const std::string& path, rgb_pixels& image, PaddedImage& padded) {
+    std::string error;
+    if (!load_rgb(path, image, error)) {
+        std::fprintf(stderr, "median_suite: %s\n", error.c_str());
+        return false;
+    }
+    if (!fits_padded(image.width, image.height)) {
+        std::fprintf(stderr, "median_suite: %s is too large: its bordered copy must stay below 2^31 bytes\n",
+                     path.c_str());
+        return false;
+    }
+    padded = border_image(image.bytes.data(), image.width, image.height);
+    return true;
+}
+
+bool save(const std::string& path, const rgb_pixels& image) {
+    std::string error;
+    if (save_rgb(path, image, error)) return true;
+    std::fprintf(stderr, "median_suite: %s\n", error.c_str());
+    return false;
 }
 
 int run(const std::string& name, const std::string& input_path, const std::string& output_path) {
     const kernel_entry* kernel = find_kernel(name);
     if (!kernel) return unknown_kernel(name);
     rgb_pixels image;
-    std::string error;
-    if (!load_rgb(input_path, image, error)) {
-        std::fprintf(stderr, "median_suite: %s\n", error.c_str());
-        return 1;
-    }
-    if (!fits_padded(image.width, image.height)) {
-        std::fprintf(stderr, "median_suite: %s is too large: its bordered copy must stay below 2^31 bytes\n",
-                     input_path.c_str());
-        return 1;
-    }
-    const PaddedImage input = border_image(image.bytes.data(), image.width, image.height);
+    PaddedImage input;
+    if (!load_padded(input_path, image, input)) return 1;
     std::vector<unsigned char> output(input.bytes.size(), 0);
     if (kernel->covered_width(image.width) > 0 && kernel->covered_height(image.height) > 0) {
         kernel_timing timing;
         if (!run_kernel(*kernel, input, 1, 0, output, timing)) return 1;
     }
     assemble_image(*kernel, input, output, image.bytes.data());
-    if (!save_rgb(output_path, image, error)) {
-        std::fprintf(stderr, "median_suite: %s\n", error.c_str());
-        return 1;
+    return save(output_path, image) ? 0 : 1;
+}
+
+int write_reference(const std::string& input_path, const std::string& output_path) {
+    rgb_pixels image;
+    PaddedImage input;
+    if (!load_padded(input_path, image, input)) return 1;
+    image.bytes = reference::filter(input, reference::exact_median).pixels;
+    return save(output_path, image) ? 0 : 1;
+}
+
+int bench(int argc, char** argv) {
+    bench_options options;
+    std::string error;
+    if (!parse_bench_args(std::vector<std::string>(argv + 2, argv + argc), options, error)) {
+        std::fprintf(stderr, "median_suite bench: %s\n", error.c_str());
+        usage();
+        return usage_error;
     }
-    return 0;
+    return run_bench(options, kernel_table());
 }
 
 }  // namespace
@@ -68,5 +108,7 @@ int main(int argc, char** argv) {
     const std::string command = argc > 1 ? argv[1] : "";
     if (command == "list" && argc == 2) return list();
     if (command == "run" && argc == 5) return run(argv[2], argv[3], argv[4]);
+    if (command == "reference" && argc == 4) return write_reference(argv[2], argv[3]);
+    if (command == "bench") return bench(argc, argv);
     return usage();
 }

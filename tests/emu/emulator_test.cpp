@@ -110,6 +110,7 @@ TEST(Emulation, DivergentBarrierIsALaunchFailureNotAHang) {
     EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
 }
 
+#ifdef TESTS_UNDER_ASAN
 void read_past_end() {
     device_bytes in(64), out(1);
     launch_read_past_end(in.ptr, out.ptr, 64);
@@ -119,6 +120,7 @@ void overrun_shared_array() {
     device_bytes out(1);
     launch_shared_overrun(out.ptr, 32);
 }
+#endif
 
 TEST(EmulationSanitizer, OutOfBoundsDeviceReadIsReported) {
 #ifndef TESTS_UNDER_ASAN

@@ -39,3 +39,17 @@ TEST(Reference, FillUncoveredLeavesCoveredPixelsAlone) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(PaddedImageLayout, SizeLimitIsCheckedWithoutOverflow) {
+    // 3 * (W + 4) * (H + 4) must stay below 2^31 for signed 32-bit indexing.
+    EXPECT_TRUE(fits_padded(1920, 1080));
+    EXPECT_TRUE(fits_padded(26750, 26750));
+    EXPECT_FALSE(fits_padded(26752, 26752));
+    EXPECT_FALSE(fits_padded(2147483647, 2147483647)) << "64-bit arithmetic, no wrap-around";
+    EXPECT_FALSE(fits_padded(0, 10));
+    EXPECT_FALSE(fits_padded(10, -1));
+}
+
+}  // namespace
