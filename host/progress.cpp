@@ -20,6 +20,6 @@ progress_line::~progress_line() {
 void progress_line::update(int done) {
     if (!terminal_ || (!shown_ && clock_.elapsed_ms() < quiet_ms)) return;
     shown_ = true;
-    std::fprintf(stderr, "\r%s %d/%d", label_.c_str(), done, total_);
+    std::fprintf(stderr, "\r\033[K%s %d/%d", label_.c_str(), done, total_);
     std::fflush(stderr);
 }

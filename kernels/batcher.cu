@@ -30,37 +30,24 @@ __device__ __forceinline__ unsigned int network_median(unsigned int (&w)[batcher
     return w[median_index];
 }
 
-// Loads channel c of the thread's window in row-major order and runs the
-// network on it.
+// Channel c of the thread's window through the network.
 template <class Tile>
 __device__ __forceinline__ unsigned int window_median(const unsigned char* pix_mem, int c) {
     unsigned int w[batcher::wires];
-#pragma unroll
-    for (int i = 0; i < window_side; ++i)
-#pragma unroll
-        for (int j = 0; j < window_side; ++j)
-            w[i * window_side + j] = pix_mem[Tile::index(threadIdx.x + j, threadIdx.y + i, c)];
+    load_window<Tile>(pix_mem, c, w);
     return network_median(w);
-}
-
-template <class Tile>
-__device__ __forceinline__ void batcher_median(unsigned char* in, unsigned char* out, int pw, unsigned char* pix_mem) {
-    const int x = blockIdx.x * blockDim.x + threadIdx.x;
-    const int y = blockIdx.y * blockDim.y + threadIdx.y;
-    stage_tile<Tile>(in, pw, blockIdx.x * blockDim.x, blockIdx.y * blockDim.y, pix_mem);
-    __syncthreads();
-#pragma unroll
-    for (int c = 0; c < channels; ++c) out[pixel_offset(x, y, pw, c)] = window_median<Tile>(pix_mem, c);
 }
 
 }  // namespace
 
 __global__ void median_kernel_batcher_5x5(unsigned char* in, unsigned char* out, int pw) {
     __shared__ unsigned char pix_mem[interleaved_36x12::elements];
-    batcher_median<interleaved_36x12>(in, out, pw, pix_mem);
+    filter_pixel_per_thread<interleaved_36x12>(in, out, pw, pix_mem,
+                                           [&](int c) { return window_median<interleaved_36x12>(pix_mem, c); });
 }
 
 __global__ void median_kernel_batcher(unsigned char* in, unsigned char* out, int pw) {
     __shared__ unsigned char pix_mem[planar_36x12::elements];
-    batcher_median<planar_36x12>(in, out, pw, pix_mem);
+    filter_pixel_per_thread<planar_36x12>(in, out, pw, pix_mem,
+                                           [&](int c) { return window_median<planar_36x12>(pix_mem, c); });
 }

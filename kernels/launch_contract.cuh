@@ -58,3 +58,29 @@ __device__ __forceinline__ void stage_tile(const unsigned char* in, int pw, int 
         for (int c = 0; c < channels; ++c) pix_mem[Tile::index(loader, r, c)] = T(in[g * channels + c]);
     }
 }
+
+// Channel c of the thread's 5x5 window, row-major, from a tile whose
+// element (0, 0) is the window of thread (0, 0); converted to V.
+template <class Tile, class V, class T>
+__device__ __forceinline__ void load_window(const T* pix_mem, int c, V (&w)[window_values]) {
+#pragma unroll
+    for (int i = 0; i < window_side; ++i)
+#pragma unroll
+        for (int j = 0; j < window_side; ++j) w[i * window_side + j] = V(pix_mem[Tile::index(threadIdx.x + j, threadIdx.y + i, c)]);
+}
+
+// The frame of a one-pixel-per-thread kernel on the 36x12 tile: stage the
+// block's tile, meet at the block's one barrier, then write
+// channel_result(c) for the thread's pixel, channel 0 first.
+template <class Tile, class T, class ChannelResult>
+__device__ __forceinline__ void filter_pixel_per_thread(const unsigned char* in, unsigned char* out, int pw, T* pix_mem,
+                                                        const ChannelResult& channel_result) {
+    const int x0 = blockIdx.x * blockDim.x;
+    const int y0 = blockIdx.y * blockDim.y;
+    stage_tile<Tile>(in, pw, x0, y0, pix_mem);
+    __syncthreads();
+    const int x = x0 + threadIdx.x;
+    const int y = y0 + threadIdx.y;
+#pragma unroll
+    for (int c = 0; c < channels; ++c) out[pixel_offset(x, y, pw, c)] = channel_result(c);
+}

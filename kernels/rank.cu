@@ -26,9 +26,7 @@ __device__ __forceinline__ void window_ranks(const float (&v)[window_values], fl
 
 __device__ __forceinline__ unsigned char rank_median(const unsigned char* pix_mem, int c) {
     float v[window_values];
-#pragma unroll
-    for (int k = 0; k < window_values; ++k)
-        v[k] = pix_mem[planar_36x12::index(threadIdx.x + k % window_side, threadIdx.y + k / window_side, c)];
+    load_window<planar_36x12>(pix_mem, c, v);
     float rank[window_values];
     window_ranks(v, rank);
     // Exactly one element has the median's rank: accumulate its window
@@ -48,10 +46,5 @@ __device__ __forceinline__ unsigned char rank_median(const unsigned char* pix_me
 
 __global__ void median_kernel_xilinx(unsigned char* in, unsigned char* out, int pw) {
     __shared__ unsigned char pix_mem[planar_36x12::elements];
-    const int x = blockIdx.x * blockDim.x + threadIdx.x;
-    const int y = blockIdx.y * blockDim.y + threadIdx.y;
-    stage_tile<planar_36x12>(in, pw, blockIdx.x * blockDim.x, blockIdx.y * blockDim.y, pix_mem);
-    __syncthreads();
-#pragma unroll
-    for (int c = 0; c < channels; ++c) out[pixel_offset(x, y, pw, c)] = rank_median(pix_mem, c);
+    filter_pixel_per_thread<planar_36x12>(in, out, pw, pix_mem, [&](int c) { return rank_median(pix_mem, c); });
 }

@@ -10,11 +10,7 @@ namespace {
 // Converts each byte once at staging instead of in every count.
 __device__ __forceinline__ unsigned int search_channel(const float* pix_mem, int c) {
     float v[window_values];
-#pragma unroll
-    for (int i = 0; i < window_side; ++i)
-#pragma unroll
-        for (int j = 0; j < window_side; ++j)
-            v[i * window_side + j] = pix_mem[planar_36x12::index(threadIdx.x + j, threadIdx.y + i, c)];
+    load_window<planar_36x12>(pix_mem, c, v);
     median_search search;
 #pragma unroll
     for (int n = 0; n < bisection_iterations; ++n) search.step<float>([&](int k) { return v[k]; });
@@ -25,10 +21,5 @@ __device__ __forceinline__ unsigned int search_channel(const float* pix_mem, int
 
 __global__ void median_kernel_search(unsigned char* in, unsigned char* out, int pw) {
     __shared__ float pix_mem[planar_36x12::elements];
-    const int x = blockIdx.x * blockDim.x + threadIdx.x;
-    const int y = blockIdx.y * blockDim.y + threadIdx.y;
-    stage_tile<planar_36x12>(in, pw, blockIdx.x * blockDim.x, blockIdx.y * blockDim.y, pix_mem);
-    __syncthreads();
-#pragma unroll
-    for (int c = 0; c < channels; ++c) out[pixel_offset(x, y, pw, c)] = search_channel(pix_mem, c);
+    filter_pixel_per_thread<planar_36x12>(in, out, pw, pix_mem, [&](int c) { return search_channel(pix_mem, c); });
 }

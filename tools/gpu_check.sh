@@ -81,7 +81,9 @@ if ! command -v nvcc >/dev/null; then
 fi
 
 # ---- build and tests ------------------------------------------------------------
-"$root/tools/install_deps.sh" >"$out/install_deps.log" 2>&1 || note "some Debian packages are missing (see install_deps.log)"
+# Bounded: on a machine without network access apt-get would wait for it.
+timeout 120 "$root/tools/install_deps.sh" >"$out/install_deps.log" 2>&1 ||
+  note "some Debian packages are missing and could not be installed (see install_deps.log)"
 if [ -n "$gpu" ]; then
   arch=native
 else

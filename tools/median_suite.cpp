@@ -21,9 +21,9 @@ int usage() {
                  "       median_suite bench [--input FILE] [--size WxH]... [--kernels A,B,...] [--repeat N]\n"
                  "                          [--json FILE] [--csv FILE]\n"
                  "       median_suite reference INPUT OUTPUT   (the exact 5x5 median, computed on the CPU)\n"
-                 "bench verifies every kernel (or those named) against its reference and times --repeat\n"
-                 "launches (default %d here) on the photograph (default %s) or on random images of\n"
-                 "the given sizes.\n",
+                 "bench checks every kernel (or those named) against its reference and times --repeat\n"
+                 "launches of each (default %d here) on the photograph (default %s)\n"
+                 "and on random images of the given sizes.\n",
                  default_repeats(), "samples/dandelions-1920x1080.jpg");
     return usage_error;
 }

@@ -49,13 +49,13 @@ def plotted(rows):
 def title_of(rows, extra):
     devices = []
     for r in rows:
-        name = f"{r['device']} ({EMULATION})" if r.get("emulated") and r["device"] != EMULATION else r["device"]
+        if r.get("emulated"):
+            name = f"{EMULATION} (not GPU times)" + (f", {r['device']}" if r["device"] != EMULATION else "")
+        else:
+            name = r["device"]
         if name not in devices:
             devices.append(name)
-    title = "5x5 median filter throughput"
-    if all(r.get("emulated") for r in rows if r.get("source") != "peers"):
-        title = f"{EMULATION}, not GPU times: " + title
-    lines = [title, "on " + "; ".join(devices)]
+    lines = ["5x5 median filter throughput on " + "; ".join(devices)]
     if extra:
         lines.insert(0, extra)
     return "\n".join(lines)

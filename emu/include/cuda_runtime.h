@@ -17,7 +17,7 @@
 #define __global__
 #define __device__
 #define __host__
-#define __forceinline__ inline
+#define __forceinline__ inline __attribute__((always_inline))
 #define __align__(n) __attribute__((aligned(n)))
 // One worker thread runs one block at a time, so per-OS-thread storage is
 // exactly per-block storage.

@@ -1,5 +1,6 @@
 #include "host/image_io.h"
 #include "tests/host/test_images.h"
+#include "tests/scratch_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -11,25 +12,17 @@
 
 namespace {
 
-class ImageFiles : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/median-io-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
-    std::string path(const std::string& name) const { return dir_ + "/" + name; }
-
-    std::string dir_;
-};
+using ImageFiles = ScratchDirTest;
 
 rgb_pixels gradient(int width, int height) {
-    rgb_pixels img{width, height, {}};
+    rgb_pixels img{width, height, std::vector<unsigned char>(static_cast<std::size_t>(width) * height * 3)};
     for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x)
-            img.bytes.insert(img.bytes.end(), {static_cast<unsigned char>(x * 7), static_cast<unsigned char>(y * 11),
-                                               static_cast<unsigned char>(x + y)});
+        for (int x = 0; x < width; ++x) {
+            unsigned char* px = &img.bytes[(static_cast<std::size_t>(y) * width + x) * 3];
+            px[0] = static_cast<unsigned char>(x * 7);
+            px[1] = static_cast<unsigned char>(y * 11);
+            px[2] = static_cast<unsigned char>(x + y);
+        }
     return img;
 }
 

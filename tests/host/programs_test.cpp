@@ -2,50 +2,21 @@
 #include "host/image_io.h"
 #include "tests/host/test_images.h"
 #include "tests/kernel_harness.h"
+#include "tests/scratch_dir.h"
 
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <array>
 #include <cstdio>
 #include <fstream>
 #include <regex>
 
 namespace {
 
-struct run_result {
-    int exit_code = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string slurp(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(f)), {});
-}
-
-class Programs : public ::testing::Test {
+class Programs : public ScratchDirTest {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/median-run-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override {
-        chmod(dir_.c_str(), 0755);
-        std::system(("rm -rf " + dir_).c_str());
-    }
-    std::string path(const std::string& name) const { return dir_ + "/" + name; }
-
-    run_result run(const std::string& command) const {
-        const std::string line = "cd " + dir_ + " && " + command + " >stdout.txt 2>stderr.txt";
-        const int status = std::system(line.c_str());
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(path("stdout.txt")), slurp(path("stderr.txt"))};
-    }
-
     void copy_sample(const std::string& sample, const std::string& name) const {
-        std::ofstream(path(name), std::ios::binary) << slurp(std::string(MEDIAN_SAMPLES_DIR) + "/" + sample);
+        std::ofstream(path(name), std::ios::binary) << read_file(std::string(MEDIAN_SAMPLES_DIR) + "/" + sample);
     }
 
     // The exact 5x5 median of the decoded image at `input`.
@@ -67,14 +38,13 @@ protected:
         EXPECT_TRUE(got.bytes == expected.bytes) << file << " is not the reference median";
     }
 
-    std::string dir_;
 };
 
 TEST_F(Programs, BenchmarkFiltersAPhotographAndReports) {
     REQUIRE_DEVICE();
     copy_sample("rocket-640x427.jpg", "input.jpg");
     std::ofstream(path("output.bmp")) << "an older result";
-    const run_result r = run(MEDIAN_BENCH_PATH);
+    const command_result r = run(MEDIAN_BENCH_PATH);
     ASSERT_EQ(r.exit_code, 0) << r.err;
     const std::regex report(
         "Input resolution:  640x 427\n"
@@ -89,7 +59,7 @@ TEST_F(Programs, BenchmarkFiltersImagesSmallerThanABlockOnTheHost) {
     std::vector<unsigned char> grey(20 * 6);
     for (std::size_t i = 0; i < grey.size(); ++i) grey[i] = static_cast<unsigned char>(i * 37);
     ASSERT_TRUE(write_test_image(path("input.jpg"), IL_JPG, 20, 6, 1, grey));
-    const run_result r = run(MEDIAN_BENCH_PATH);
+    const command_result r = run(MEDIAN_BENCH_PATH);
     ASSERT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.out, "Input resolution:   20x   6\n");
     EXPECT_NE(r.err.find("no GPU time measured"), std::string::npos) << r.err;
@@ -98,7 +68,7 @@ TEST_F(Programs, BenchmarkFiltersImagesSmallerThanABlockOnTheHost) {
 
 TEST_F(Programs, BenchmarkRejectsBadInputAndKeepsTheOldOutput) {
     std::ofstream(path("output.bmp")) << "keep me";
-    run_result r = run(MEDIAN_BENCH_PATH);
+    command_result r = run(MEDIAN_BENCH_PATH);
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_NE(r.err.find("input.jpg"), std::string::npos) << r.err;
     std::ofstream(path("input.jpg")) << "\xff\xd8 truncated jpeg";
@@ -106,7 +76,7 @@ TEST_F(Programs, BenchmarkRejectsBadInputAndKeepsTheOldOutput) {
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_NE(r.err.find("input.jpg"), std::string::npos) << r.err;
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(slurp(path("output.bmp")), "keep me");
+    EXPECT_EQ(read_file(path("output.bmp")), "keep me");
 }
 
 TEST_F(Programs, BenchmarkFailsCleanlyWhenTheOutputCannotBeWritten) {
@@ -114,7 +84,7 @@ TEST_F(Programs, BenchmarkFailsCleanlyWhenTheOutputCannotBeWritten) {
     std::vector<unsigned char> rgb(40 * 16 * 3, 90);
     ASSERT_TRUE(write_test_image(path("input.jpg"), IL_JPG, 40, 16, 3, rgb));
     mkdir(path("output.bmp").c_str(), 0755);  // in the way of the result
-    run_result r = run(MEDIAN_BENCH_PATH);
+    command_result r = run(MEDIAN_BENCH_PATH);
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_NE(r.err.find("output.bmp"), std::string::npos) << r.err;
     rmdir(path("output.bmp").c_str());
@@ -130,16 +100,16 @@ TEST_F(Programs, SuiteRunsAKernelByName) {
     std::vector<unsigned char> rgb(70 * 13 * 3);
     for (std::size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<unsigned char>(i * 101 % 256);
     ASSERT_TRUE(write_test_image(path("in.png"), IL_PNG, 70, 13, 3, rgb));
-    const run_result r = run(std::string(MEDIAN_SUITE_PATH) + " run median_kernel_batcher_5x5 in.png out.png");
+    const command_result r = run(std::string(MEDIAN_SUITE_PATH) + " run median_kernel_batcher_5x5 in.png out.png");
     ASSERT_EQ(r.exit_code, 0) << r.err;
     expect_image("out.png", expected_median(path("in.png")));
 }
 
 TEST_F(Programs, SuiteNamesTheKernelsOnAnUnknownName) {
-    const run_result r = run(std::string(MEDIAN_SUITE_PATH) + " run no_such_kernel in.png out.png");
+    const command_result r = run(std::string(MEDIAN_SUITE_PATH) + " run no_such_kernel in.png out.png");
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_NE(r.err.find("median_kernel_batcher_5x5"), std::string::npos) << r.err;
-    const run_result list = run(std::string(MEDIAN_SUITE_PATH) + " list");
+    const command_result list = run(std::string(MEDIAN_SUITE_PATH) + " list");
     EXPECT_EQ(list.exit_code, 0);
     for (const auto& k : kernel_table()) EXPECT_NE(list.out.find(k.name), std::string::npos) << k.name;
 }

@@ -1,9 +1,9 @@
 // `median_suite bench`: argument errors, a kernel that fails its check, and
 // the JSON and CSV files.
 #include "tests/kernel_harness.h"
+#include "tests/scratch_dir.h"
 #include "tools/suite_bench.h"
 
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,34 +11,9 @@
 
 namespace {
 
-struct run_result {
-    int exit_code = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string slurp(const std::string& path) {
-    std::ifstream f(path);
-    return std::string((std::istreambuf_iterator<char>(f)), {});
-}
-
-class SuiteBench : public ::testing::Test {
+class SuiteBench : public ScratchDirTest {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/median-suite-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
-
-    run_result run(const std::string& command) const {
-        const std::string line = "cd " + dir_ + " && " + command + " >stdout.txt 2>stderr.txt";
-        const int status = std::system(line.c_str());
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(dir_ + "/stdout.txt"), slurp(dir_ + "/stderr.txt")};
-    }
-    run_result bench(const std::string& args) const { return run(std::string(MEDIAN_SUITE_PATH) + " bench " + args); }
-
-    std::string dir_;
+    command_result bench(const std::string& args) const { return run(std::string(MEDIAN_SUITE_PATH) + " bench " + args); }
 };
 
 TEST_F(SuiteBench, ArgumentErrorsExitWith2AndSayWhy) {
@@ -54,7 +29,7 @@ TEST_F(SuiteBench, ArgumentErrorsExitWith2AndSayWhy) {
         {"--json", "--json needs a value"},
     };
     for (const auto& [args, message] : cases) {
-        const run_result r = bench(args);
+        const command_result r = bench(args);
         EXPECT_EQ(r.exit_code, 2) << args;
         EXPECT_NE(r.err.find(message), std::string::npos) << args << "\n" << r.err;
         EXPECT_EQ(r.out, "") << args;
@@ -84,7 +59,7 @@ TEST_F(SuiteBench, AKernelThatWritesAWrongPixelFailsTheRun) {
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(code, 1);
     EXPECT_NE(out.find("deliberately_wrong: FAILED, 1 wrong pixels"), std::string::npos) << out;
-    const std::string json = slurp(options.json_path);
+    const std::string json = read_file(options.json_path);
     EXPECT_NE(json.find("\"status\": \"ok\""), std::string::npos) << json;
     EXPECT_NE(json.find("\"status\": \"FAILED\", \"wrong_pixels\": 1"), std::string::npos) << json;
 }
@@ -92,9 +67,9 @@ TEST_F(SuiteBench, AKernelThatWritesAWrongPixelFailsTheRun) {
 TEST_F(SuiteBench, JsonAndCsvHoldOneRowPerKernel) {
     REQUIRE_DEVICE();
     if (access(MEDIAN_PYTHON, X_OK) != 0) GTEST_SKIP() << MEDIAN_PYTHON << " is needed to parse the JSON";
-    const run_result r = bench("--size 256x32 --repeat 1 --json rows.json --csv rows.csv");
+    const command_result r = bench("--size 256x32 --repeat 1 --json rows.json --csv rows.csv");
     ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
-    const run_result parsed = run(std::string(MEDIAN_PYTHON) +
+    const command_result parsed = run(std::string(MEDIAN_PYTHON) +
                                   " -c 'import json; rows = json.load(open(\"rows.json\"))[\"rows\"]; "
                                   "[print(r[\"kernel\"], r[\"status\"], r[\"width\"], r[\"height\"], r[\"repeats\"], "
                                   "r[\"mpixel_per_s\"] > 0) for r in rows]'");
@@ -102,7 +77,7 @@ TEST_F(SuiteBench, JsonAndCsvHoldOneRowPerKernel) {
     std::string expected;
     for (const auto& k : kernel_table()) expected += std::string(k.name) + " ok 256 32 1 True\n";
     EXPECT_EQ(parsed.out, expected);
-    const std::string csv = slurp(dir_ + "/rows.csv");
+    const std::string csv = read_file(dir_ + "/rows.csv");
     EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), static_cast<long>(kernel_table().size()) + 1) << csv;
 }
 

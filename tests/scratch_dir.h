@@ -1,0 +1,46 @@
+// A fresh directory per test, removed afterwards, to run programs in.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+inline std::string read_file(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(f)), {});
+}
+
+struct command_result {
+    int exit_code = -1;
+    std::string out;
+    std::string err;
+};
+
+class ScratchDirTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/median-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override {
+        chmod(dir_.c_str(), 0755);
+        std::system(("rm -rf " + dir_).c_str());
+    }
+    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+
+    // Runs a shell command in the directory, capturing its output.
+    command_result run(const std::string& command) const {
+        const std::string line = "cd " + dir_ + " && " + command + " >stdout.txt 2>stderr.txt";
+        const int status = std::system(line.c_str());
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(path("stdout.txt")),
+                read_file(path("stderr.txt"))};
+    }
+
+    std::string dir_;
+};
