@@ -45,7 +45,7 @@ enum class fiber_state { ready, at_barrier, exited };
 struct barrier_site {
     const char* file = nullptr;
     int line = 0;
-    bool operator==(const barrier_site& o) const { return line == o.line && std::strcmp(file, o.file) == 0; }
+    bool operator==(const barrier_site& o) const { return line == o.line && (file == o.file || std::strcmp(file, o.file) == 0); }
 };
 
 class worker;

@@ -47,6 +47,26 @@ TEST(Execution, BarrierKernelOnFullHdImageMatchesHost) {
     EXPECT_TRUE(out == window_sums_on_host(in));
 }
 
+TEST(Execution, EveryBarrierWaitsForTheWholeBlock) {
+    REQUIRE_DEVICE();
+    for (const int threads : {1, 33, 256, 1024}) {
+        const int blocks = 3, n = blocks * threads;
+        std::vector<int> in(n), out(n);
+        for (int i = 0; i < n; ++i) in[i] = i * 7;
+        int *d_in = nullptr, *d_out = nullptr;
+        ASSERT_EQ(cudaMalloc(&d_in, n * sizeof(int)), cudaSuccess);
+        ASSERT_EQ(cudaMalloc(&d_out, n * sizeof(int)), cudaSuccess);
+        ASSERT_EQ(cudaMemcpy(d_in, in.data(), n * sizeof(int), cudaMemcpyHostToDevice), cudaSuccess);
+        ASSERT_EQ(launch_rotate_twice(blocks, threads, d_in, d_out), cudaSuccess);
+        ASSERT_EQ(cudaMemcpy(out.data(), d_out, n * sizeof(int), cudaMemcpyDeviceToHost), cudaSuccess);
+        cudaFree(d_in);
+        cudaFree(d_out);
+        for (int b = 0; b < blocks; ++b)
+            for (int t = 0; t < threads; ++t)
+                ASSERT_EQ(out[b * threads + t], in[b * threads + (t + 2) % threads]) << threads << " threads";
+    }
+}
+
 TEST(Execution, InvalidConfigurationsFailLikeCuda) {
     REQUIRE_DEVICE();
     device_bytes in(64), out(64);
@@ -121,6 +141,14 @@ void overrun_shared_array() {
     launch_shared_overrun(out.ptr, 32);
 }
 #endif
+
+TEST(Emulation, ThreadsAtDifferentBarriersAreALaunchFailure) {
+    int* out = nullptr;
+    ASSERT_EQ(cudaMalloc(&out, 32 * sizeof(int)), cudaSuccess);
+    EXPECT_EQ(launch_split_barrier(out), cudaSuccess);
+    EXPECT_EQ(cudaDeviceSynchronize(), cudaErrorLaunchFailure);
+    ASSERT_EQ(cudaDeviceReset(), cudaSuccess);
+}
 
 TEST(EmulationSanitizer, OutOfBoundsDeviceReadIsReported) {
 #ifndef TESTS_UNDER_ASAN

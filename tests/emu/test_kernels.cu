@@ -28,6 +28,29 @@ __global__ void divergent_barrier_kernel(int* out) {
     out[threadIdx.x] = 1;
 }
 
+// Each thread passes its value on twice through shared memory, a barrier
+// before each read: out[t] = in[t + 2 (mod n)].
+__global__ void rotate_twice_kernel(int* in, int* out) {
+    __shared__ int first[1024];
+    __shared__ int second[1024];
+    const int t = threadIdx.x, n = blockDim.x;
+    first[t] = in[blockIdx.x * n + t];
+    __syncthreads();
+    second[t] = first[(t + 1) % n];
+    __syncthreads();
+    out[blockIdx.x * n + t] = second[(t + 1) % n];
+}
+
+// Even and odd threads wait at two different barriers.
+__global__ void split_barrier_kernel(int* out) {
+    if (threadIdx.x % 2 == 0) {
+        __syncthreads();
+    } else {
+        __syncthreads();
+    }
+    out[threadIdx.x] = 1;
+}
+
 // Reads one byte past the end of `in`.
 __global__ void read_past_end_kernel(unsigned char* in, unsigned char* out, int size) { out[0] = in[size]; }
 
@@ -59,4 +82,14 @@ cudaError_t launch_read_past_end(unsigned char* in, unsigned char* out, int size
 cudaError_t launch_shared_overrun(unsigned char* out, int index) {
     void* args[] = {&out, &index};
     return cudaLaunchKernel(shared_overrun_kernel, dim3(1), dim3(1), args, 0, nullptr);
+}
+
+cudaError_t launch_rotate_twice(int blocks, int threads, int* in, int* out) {
+    void* args[] = {&in, &out};
+    return cudaLaunchKernel(rotate_twice_kernel, dim3(blocks), dim3(threads), args, 0, nullptr);
+}
+
+cudaError_t launch_split_barrier(int* out) {
+    void* args[] = {&out};
+    return cudaLaunchKernel(split_barrier_kernel, dim3(1), dim3(32), args, 0, nullptr);
 }

@@ -95,6 +95,17 @@ TEST_F(Programs, BenchmarkFailsCleanlyWhenTheOutputCannotBeWritten) {
     EXPECT_NE(r.err.find("output.bmp"), std::string::npos) << r.err;
 }
 
+TEST_F(Programs, BenchmarkWithoutAUsableGpuSaysWhichCallFailed) {
+    std::string why;
+    if (device_available(why)) GTEST_SKIP() << "needs a build whose device cannot run kernels";
+    copy_sample("rocket-640x427.jpg", "input.jpg");
+    const command_result r = run(MEDIAN_BENCH_PATH);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "Input resolution:  640x 427\n") << "no time is reported";
+    EXPECT_NE(r.err.find("failed: "), std::string::npos) << r.err;
+    EXPECT_NE(access(path("output.bmp").c_str(), F_OK), 0) << "no output is written";
+}
+
 TEST_F(Programs, SuiteRunsAKernelByName) {
     REQUIRE_DEVICE();
     std::vector<unsigned char> rgb(70 * 13 * 3);
