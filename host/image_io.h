@@ -2,6 +2,8 @@
 // RGB with the first row at the top.
 #pragma once
 
+#include "../kernels/padded_image.h"
+
 #include <string>
 #include <vector>
 
@@ -18,3 +20,7 @@ bool load_rgb(const std::string& path, rgb_pixels& image, std::string& error);
 // Format from the file name's extension. The old file, if any, stays
 // untouched unless the new one is complete.
 bool save_rgb(const std::string& path, const rgb_pixels& image, std::string& error);
+
+// Borders a loaded image; false with `error` when its bordered copy would
+// reach 2^31 bytes, which the kernels' 32-bit indexing cannot address.
+bool border_loaded(const std::string& path, const rgb_pixels& image, PaddedImage& bordered, std::string& error);

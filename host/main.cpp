@@ -24,10 +24,9 @@ int main() {
     if (!load_rgb(input_path, image, error)) return fail(error);
     std::printf("Input resolution: %4dx%4d\n", image.width, image.height);
     std::fflush(stdout);
-    if (!fits_padded(image.width, image.height))
-        return fail("image too large: its bordered copy must stay below 2^31 bytes");
+    PaddedImage input;
+    if (!border_loaded(input_path, image, input, error)) return fail(error);
 
-    const PaddedImage input = border_image(image.bytes.data(), image.width, image.height);
     const kernel_entry& kernel = benchmark_kernel();
     std::vector<unsigned char> output(input.bytes.size(), 0);
     if (kernel.covered_width(image.width) == 0 || kernel.covered_height(image.height) == 0) {

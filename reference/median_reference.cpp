@@ -1,6 +1,7 @@
 #include "median_reference.h"
 
 #include <algorithm>
+#include <thread>
 
 namespace reference {
 namespace {
@@ -67,10 +68,19 @@ rgb rgb_image::pixel(int x, int y) const {
     return {p[0], p[1], p[2]};
 }
 
+// Rows are spread over the host's cores: on one core a 3840x2160 photograph
+// takes seconds per function.
 rgb_image filter(const PaddedImage& in, pixel_fn fn) {
     rgb_image out{in.width, in.height,
                   std::vector<unsigned char>(static_cast<std::size_t>(in.width) * in.height * channels)};
-    fill_uncovered(in, fn, 0, 0, out.pixels.data());
+    const int workers = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    std::vector<std::thread> threads;
+    for (int w = 0; w < workers; ++w)
+        threads.emplace_back([&, w] {
+            for (int y = w; y < in.height; y += workers)
+                for (int x = 0; x < in.width; ++x) put(out.pixels.data(), in.width, x, y, fn(in, x, y));
+        });
+    for (auto& t : threads) t.join();
     return out;
 }
 

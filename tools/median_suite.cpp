@@ -52,13 +52,9 @@ bool load_padded(const std::string& path, rgb_pixels& image, PaddedImage& padded
         std::fprintf(stderr, "median_suite: %s\n", error.c_str());
         return false;
     }
-    if (!fits_padded(image.width, image.height)) {
-        std::fprintf(stderr, "median_suite: %s is too large: its bordered copy must stay below 2^31 bytes\n",
-                     path.c_str());
-        return false;
-    }
-    padded = border_image(image.bytes.data(), image.width, image.height);
-    return true;
+    if (border_loaded(path, image, padded, error)) return true;
+    std::fprintf(stderr, "median_suite: %s\n", error.c_str());
+    return false;
 }
 
 bool save(const std::string& path, const rgb_pixels& image) {

@@ -14,7 +14,7 @@
 #include <cstring>
 #include <map>
 #include <random>
-#include <thread>
+#include <utility>
 
 namespace {
 
@@ -108,13 +108,10 @@ bool load_images(const bench_options& options, std::vector<named_image>& images,
         const std::string path = options.input.empty() ? default_photograph : options.input;
         rgb_pixels image;
         if (!load_rgb(path, image, error)) return false;
-        if (!fits_padded(image.width, image.height)) {
-            error = path + " is too large: its bordered copy must stay below 2^31 bytes";
-            return false;
-        }
+        PaddedImage bordered;
+        if (!border_loaded(path, image, bordered, error)) return false;
         const std::size_t slash = path.rfind('/');
-        images.push_back({slash == std::string::npos ? path : path.substr(slash + 1),
-                          border_image(image.bytes.data(), image.width, image.height)});
+        images.push_back({slash == std::string::npos ? path : path.substr(slash + 1), std::move(bordered)});
     }
     std::mt19937 rng(random_image_seed);
     for (const auto& [w, h] : options.sizes) {
@@ -146,32 +143,13 @@ void record_timing(const kernel_timing& timing, const PaddedImage& input, bench_
     row.gb_per_s = bytes / (row.best_ms / 1000.0) / bytes_per_gb;
 }
 
-// reference::filter with the rows spread over the host's cores: on one core
-// a 3840x2160 photograph takes seconds per reference function.
-reference::rgb_image parallel_filter(const PaddedImage& input, reference::pixel_fn fn) {
-    reference::rgb_image out{input.width, input.height,
-                             std::vector<unsigned char>(static_cast<std::size_t>(input.width) * input.height * channels)};
-    const int workers = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-    std::vector<std::thread> threads;
-    for (int w = 0; w < workers; ++w)
-        threads.emplace_back([&, w] {
-            for (int y = w; y < input.height; y += workers)
-                for (int x = 0; x < input.width; ++x) {
-                    const reference::rgb v = fn(input, x, y);
-                    std::copy(v.begin(), v.end(), &out.pixels[(static_cast<std::size_t>(y) * input.width + x) * channels]);
-                }
-        });
-    for (auto& t : threads) t.join();
-    return out;
-}
-
 // The reference images of one input, computed once per reference function.
 class reference_cache {
 public:
     explicit reference_cache(const PaddedImage& input) : input_(input) {}
     const reference::rgb_image& get(reference::pixel_fn fn) {
         auto it = images_.find(fn);
-        if (it == images_.end()) it = images_.emplace(fn, parallel_filter(input_, fn)).first;
+        if (it == images_.end()) it = images_.emplace(fn, reference::filter(input_, fn)).first;
         return it->second;
     }
 
