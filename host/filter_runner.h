@@ -2,7 +2,7 @@
 // between events, the copy back and the device reset.
 #pragma once
 
-#include "../kernels/kernel_table.h"
+#include "../table/kernel_table.h"
 
 #include <vector>
 

@@ -2,7 +2,7 @@
 // table entry. Shared by the suite and the tests.
 #pragma once
 
-#include "../kernels/kernel_table.h"
+#include "../table/kernel_table.h"
 
 #include <string>
 #include <vector>

@@ -1,6 +1,6 @@
 // The kernels of the module. All take (input, output, bordered width) as
 // described in launch_contract.cuh; kernel_conv_nv5 takes a fourth, unused
-// int. Their launch geometry is in kernel_table.h.
+// int. Their launch geometry is in table/kernel_table.h.
 #pragma once
 
 #include <cuda_runtime.h>

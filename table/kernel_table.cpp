@@ -1,6 +1,6 @@
 #include "kernel_table.h"
 
-#include "median_kernels.cuh"
+#include "../kernels/median_kernels.cuh"
 
 namespace {
 
