@@ -33,23 +33,23 @@ struct __align__(16) stage_tile {
 };
 static_assert(sizeof(stage_tile) == stage_bytes);
 
-// The 4-byte-aligned word of the input at byte `at`, or the bytes of it that
-// lie inside the buffer when it reaches past the end.
-__device__ __forceinline__ unsigned int load_word(const unsigned char* in, int at, int total) {
-    if (at <= total - 4) return __ldg(reinterpret_cast<const unsigned int*>(in + at));
-    unsigned int w = 0;
-    for (int b = 0; b < 4; ++b)
-        if (at + b < total) w |= static_cast<unsigned int>(__ldg(in + at + b)) << (8 * b);
-    return w;
-}
-
-// The 12 bytes from byte `at` on, as three words, read with aligned loads.
+// The 12 bytes from byte `at` on, as three words, read with aligned word
+// loads; near the end of the buffer only the bytes inside it are read.
 __device__ __forceinline__ void load_chunk(const unsigned char* in, int at, int total, unsigned int (&w)[chunk_words]) {
     const int base = at & ~3;
-    const unsigned int shift = 8 * (at & 3);
     unsigned int aligned[chunk_words + 1];
+    if (base <= total - 4 * (chunk_words + 1)) {
 #pragma unroll
-    for (int i = 0; i <= chunk_words; ++i) aligned[i] = load_word(in, base + 4 * i, total);
+        for (int i = 0; i <= chunk_words; ++i) aligned[i] = __ldg(reinterpret_cast<const unsigned int*>(in + base) + i);
+    } else {
+#pragma unroll
+        for (int i = 0; i <= chunk_words; ++i) {
+            aligned[i] = 0;
+            for (int b = 0; b < 4; ++b)
+                if (base + 4 * i + b < total) aligned[i] |= static_cast<unsigned int>(__ldg(in + base + 4 * i + b)) << (8 * b);
+        }
+    }
+    const unsigned int shift = 8 * (at & 3);
 #pragma unroll
     for (int i = 0; i < chunk_words; ++i) w[i] = __funnelshift_r(aligned[i], aligned[i + 1], shift);
 }
