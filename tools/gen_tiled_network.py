@@ -129,21 +129,44 @@ def build():
         sets[pixels] = s
         return s
 
-    finals = {}
-
-    def split(outs, common, depth):
-        if len(outs) == 1:
-            finals[outs[0]] = union(common, sorted_set(window(outs[0]) - common.pixels))
+    def share(items, common, splits, leaf):
+        """Sorts the pixel sets of `items` ((position, pixels) pairs): halves
+        of the items in turn along the axes of `splits` sort what all their
+        sets hold once, and pass it down."""
+        if len(items) == 1:
+            leaf(items[0], common)
             return
-        axis = 0 if SPLITS[depth] == "x" else 1
-        keys = sorted({o[axis] for o in outs})
+        axis = 0 if splits[0] == "x" else 1
+        keys = sorted({pos[axis] for pos, _ in items})
         first = set(keys[: len(keys) // 2])
-        for part in ([o for o in outs if o[axis] in first], [o for o in outs if o[axis] not in first]):
-            shared = frozenset.intersection(*map(window, part))
-            split(part, union(common, sorted_set(shared - common.pixels)), depth + 1)
+        for part in ([i for i in items if i[0][axis] in first], [i for i in items if i[0][axis] not in first]):
+            if len(part) == 1:
+                leaf(part[0], common)
+                continue
+            shared = frozenset.intersection(*(pixels for _, pixels in part))
+            share(part, union(common, sorted_set(shared - common.pixels)), splits[1:], leaf)
+
+    def share_all(items, splits, leaf):
+        share(items, sorted_set(frozenset.intersection(*(pixels for _, pixels in items))), splits, leaf)
 
     outs = [(x, y) for y in range(TILE_ROWS) for x in range(TILE_COLS)]
-    split(outs, sorted_set(frozenset.intersection(*map(window, outs))), 0)
+    leaves = []
+    share_all([(o, window(o)) for o in outs], SPLITS, lambda item, common: leaves.append((item[0], common)))
+
+    # What each output adds to the set it was handed is a run of one row or
+    # column; runs of the same line overlap, so they are sorted the same way
+    # first.
+    lines = {}
+    for out, common in leaves:
+        extra = window(out) - common.pixels
+        xs, ys = {x for x, _ in extra}, {y for _, y in extra}
+        line = ("row", min(ys)) if len(ys) == 1 else ("col", min(xs)) if len(xs) == 1 else ("area", out)
+        lines.setdefault(line, []).append(((min(xs), min(ys)), extra))
+    for line, runs in lines.items():
+        if line[0] != "area" and len(runs) > 1:
+            splits = ("x" if line[0] == "row" else "y") * len(runs)
+            share_all(runs, splits, lambda item, common: union(common, sorted_set(item[1] - common.pixels)))
+    finals = {out: union(common, sorted_set(window(out) - common.pixels)) for out, common in leaves}
 
     # Ranks each set must deliver, from the medians down.
     everything = sorted(set(sets.values()) | set(finals.values()), key=lambda s: -len(s.pixels))
