@@ -9,6 +9,7 @@ set is only computed over the ranks that can still become a median above it,
 and every min or max that no median depends on is dropped.
 
 Usage: tools/gen_tiled_network.py [--check N] > kernels/tiled_network.h
+       tools/gen_tiled_network.py --compare kernels/tiled_network.h  (exit 1 when stale)
 """
 import argparse
 import random
@@ -169,7 +170,7 @@ def build():
     finals = {out: union(common, sorted_set(window(out) - common.pixels)) for out, common in leaves}
 
     # Ranks each set must deliver, from the medians down.
-    everything = sorted(set(sets.values()) | set(finals.values()), key=lambda s: -len(s.pixels))
+    everything = sorted(set(sets.values()) | set(finals.values()), key=lambda s: (-len(s.pixels), sorted(s.pixels)))
     for f in finals.values():
         f.need(MEDIAN, MEDIAN)
     for s in everything:
@@ -183,7 +184,7 @@ def build():
     for y in range(TILE_ROWS + SIDE - 1):
         for x in range(TILE_COLS + SIDE - 1):
             inputs[(x, y)] = net.add("in", x, y)
-    for s in sorted(everything, key=lambda s: len(s.pixels)):
+    for s in sorted(everything, key=lambda s: (len(s.pixels), sorted(s.pixels))):
         if s.lo is None:
             continue
         if not s.parts:
@@ -266,10 +267,17 @@ __device__ __forceinline__ void tile_medians(const Lanes (&in)[input_rows][input
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--check", type=int, default=300, help="random tiles to check the network on")
+    parser.add_argument("--compare", metavar="HEADER", help="only say whether HEADER is what would be written")
     args = parser.parse_args()
     net, inputs, outputs = build()
     check(net, inputs, outputs, args.check)
-    sys.stdout.write(emit(net, outputs))
+    text = emit(net, outputs)
+    if args.compare:
+        with open(args.compare) as f:
+            if f.read() != text:
+                sys.exit(f"{args.compare} differs from the generated network; regenerate it")
+        return
+    sys.stdout.write(text)
 
 
 if __name__ == "__main__":
