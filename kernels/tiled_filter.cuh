@@ -8,6 +8,9 @@
 // lower band's byte beside it), so every network input is one shared load.
 // The generated network (tiled_network.h) sorts the pixels that several
 // outputs of a tile share once and keeps only the merges each median needs.
+// A lane holds its byte twice, so min and max of lanes order the bytes and
+// either byte of a result lane is the median. Blocks past the image's right
+// or bottom edge stage what they can and write only pixels inside it.
 #pragma once
 
 #include "launch_contract.cuh"
@@ -32,6 +35,12 @@ struct __align__(16) stage_tile {
     unsigned int words[channels][stage_rows][stage_cols];
 };
 static_assert(sizeof(stage_tile) == stage_bytes);
+
+// __byte_perm selector taking byte i of the result from byte b_i of the
+// eight source bytes (first operand 0-3, second 4-7).
+constexpr unsigned int byte_selector(int b0, int b1, int b2, int b3) {
+    return static_cast<unsigned int>(b0 | b1 << 4 | b2 << 8 | b3 << 12);
+}
 
 // The 12 bytes from byte `at` on, as three words, read with aligned word
 // loads; Checked: only the bytes below `total` are read, the others are 0.
@@ -58,8 +67,8 @@ __device__ __forceinline__ void load_chunk(const unsigned char* in, int at, int 
 // Byte j of `upper` and of `lower` as one lane word, each byte doubled.
 __device__ __forceinline__ unsigned int lane_word(const unsigned int (&upper)[chunk_words],
                                                   const unsigned int (&lower)[chunk_words], int j) {
-    const unsigned int b = j % 4;
-    return __byte_perm(upper[j / 4], lower[j / 4], b | b << 4 | (b + 4) << 8 | (b + 4) << 12);
+    const int b = j % 4;
+    return __byte_perm(upper[j / 4], lower[j / 4], byte_selector(b, b, b + 4, b + 4));
 }
 
 // Thread t stages chunk column t % chunks_per_row of every row_step-th
@@ -118,12 +127,6 @@ __device__ __forceinline__ void load_inputs(const stage_tile& tile, int c, int r
 #pragma unroll
         for (int j = 0; j < 8; ++j) in[r][j] = Lanes::from_word(w[j]);
     }
-}
-
-// __byte_perm selector taking byte i of the result from byte b_i of the
-// eight source bytes (first operand 0-3, second 4-7).
-constexpr unsigned int byte_selector(int b0, int b1, int b2, int b3) {
-    return static_cast<unsigned int>(b0 | b1 << 4 | b2 << 8 | b3 << 12);
 }
 
 // A thread's medians of one channel: per pixel one lane word, lane l's
