@@ -5,6 +5,7 @@
 //   median_suite reference INPUT OUTPUT
 #include "host/filter_runner.h"
 #include "host/image_io.h"
+#include "library_peers.h"
 #include "suite_bench.h"
 #include "suite_report.h"
 
@@ -22,7 +23,8 @@ int usage() {
                  "       median_suite bench [--input FILE] [--size WxH]... [--kernels A,B,...] [--repeat N]\n"
                  "                          [--json FILE] [--csv FILE]\n"
                  "       median_suite reference INPUT OUTPUT   (the exact 5x5 median, computed on the CPU)\n"
-                 "bench checks every kernel (or those named) against its reference and times --repeat\n"
+                 "bench checks every kernel (or those named), and NVIDIA's NPP median where the build\n"
+                 "found NPP, against its reference and times --repeat\n"
                  "launches of each (default %d here) on the photograph (default %s)\n"
                  "and on random images of the given sizes.\n",
                  default_repeats(), "samples/dandelions-1920x1080.jpg");
@@ -112,7 +114,7 @@ int bench(int argc, char** argv) {
         usage();
         return usage_error;
     }
-    return run_bench(options, kernel_table());
+    return run_bench(options, kernel_table(), library_peers());
 }
 
 }  // namespace

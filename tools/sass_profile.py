@@ -4,7 +4,8 @@ pixel by class, resources, occupancy, control flow and a modelled throughput
 ceiling on named GPUs, all read from the SASS of the built GPU binary.
 
   tools/sass_profile.py --suite build/median_suite [--arch sm_90 --arch sm_80] [--json FILE]
-  tools/sass_profile.py --suite build/median_suite --check        (CTest: every kernel profiled)
+  tools/sass_profile.py --suite build/median_suite --arch all --check
+      (CTest: every kernel of the table profiled; exit 77 without the disassemblers)
   tools/sass_profile.py --suite build/median_suite --compare bench.json   (measured / modelled)
 
 How instructions are counted
@@ -50,6 +51,7 @@ from cuda_tools import find_tool, plain_names, suite_kernels
 
 DEFAULT_ARCHS = ["sm_90"]
 MODEL_LABEL = "model, not a measurement"
+SKIPPED = 77  # --check without the disassemblers: CTest's skip code
 
 # ---- instruction classes -----------------------------------------------------
 
@@ -661,7 +663,7 @@ def extract_cubins(cuobjdump, binary, archs, workdir):
         return found
     names = re.findall(r"ELF file\s+\d+:\s+(\S+\.(sm_\w+)\.cubin)", listing)
     for name, arch in names:
-        if arch in archs:
+        if arch in archs or "sm_all" in archs:
             run_in(workdir, [cuobjdump, "-xelf", name, os.path.abspath(binary)])
             found[arch].append(os.path.join(workdir, name))
     return found
@@ -867,7 +869,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--suite", required=True, help="the GPU build's median_suite (its kernels and its SASS)")
     parser.add_argument("--binary", help="read the SASS from this file instead (executable, library or cubin)")
-    parser.add_argument("--arch", action="append", help="sm_XX, repeatable (default: sm_90)")
+    parser.add_argument("--arch", action="append",
+                        help="sm_XX, repeatable, or all: every one in the binary (default: sm_90)")
     parser.add_argument("--json", help="write the model rows here, in the bench JSON format")
     parser.add_argument("--check", action="store_true", help="exit 1 when a kernel of the table is not profiled")
     parser.add_argument("--compare", action="append", default=[], help="bench JSON: measured / modelled")
@@ -877,11 +880,13 @@ def main():
     for name, path in tools.items():
         if path is None:
             print(f"sass_profile.py: {name} not found (tools/install_deps.sh installs it)", file=sys.stderr)
-            return 2
+            return SKIPPED if args.check else 2
     try:
         kernels = suite_kernels(args.suite)
         with tempfile.TemporaryDirectory() as workdir:
             cubins = extract_cubins(tools["cuobjdump"], args.binary or args.suite, archs, workdir)
+            if "sm_all" in archs:
+                archs = sorted(cubins, key=arch_number)
             profiles = {}
             for arch in archs:
                 merged = {}
