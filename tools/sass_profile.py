@@ -625,7 +625,8 @@ def analyse(instructions, labels):
         for r in regions.values():
             r.succs = [h if s in members else s for s in r.succs]
         regions[h].succs = exits
-    return path_cost(regions, 0), loop_reports
+    data_branches = sum(1 for n in nodes if blocks[n].data_branch)
+    return path_cost(regions, 0), loop_reports, data_branches
 
 
 # ---- the binary --------------------------------------------------------------------
@@ -683,9 +684,10 @@ def profile_cubin(cubin, tools):
     for name, (instructions, labels) in functions.items():
         if name not in usage:
             continue  # not an entry function
-        cost, loops = analyse(instructions, labels)
+        cost, loops, data_branches = analyse(instructions, labels)
         spills = sum(1 for i in instructions if i.root in SPILLS)
-        profiles[name] = {"cost": cost, "loops": loops, "resources": usage[name], "spill_instructions": spills}
+        profiles[name] = {"cost": cost, "loops": loops, "data_branches": data_branches, "resources": usage[name],
+                          "spill_instructions": spills}
     return profiles
 
 
@@ -712,9 +714,10 @@ def per_pixel(cost, outputs):
     return lo, hi
 
 
-def control_flow(loops):
+def control_flow(loops, data_branches=0):
+    forks = [f"{data_branches} data-dependent branches"] if data_branches else []
     if not loops:
-        return "straight-line"
+        return f"no loops, {forks[0]}" if forks else "straight-line"
     parts = []
     for loop in sorted(loops, key=lambda l: l["offset"]):
         lo, hi = loop["trips"]
@@ -723,7 +726,7 @@ def control_flow(loops):
         else:
             what = {"data": "data-dependent", "thread": "thread-dependent", "unproven": "count unproven"}[loop["kind"]]
             parts.append(f"loop {lo}..{'unbounded' if hi == math.inf else hi}x ({what})")
-    return ", ".join(parts)
+    return ", ".join(parts + forks)
 
 
 def build_rows(kernels, archs, profiles):
@@ -752,7 +755,7 @@ def build_rows(kernels, archs, profiles):
                          "total_low": sum(lo.values()), "total_high": sum(hi.values()),
                          "registers": res["registers"], "shared_bytes": res["shared"], "stack": res["stack"],
                          "local_bytes": res["local"], "spill_instructions": p["spill_instructions"],
-                         "occupancy": occ, "control_flow": control_flow(p["loops"]), "loops": p["loops"],
+                         "occupancy": occ, "control_flow": control_flow(p["loops"], p["data_branches"]), "loops": p["loops"],
                          "model": model})
     return rows, missing
 
@@ -817,6 +820,7 @@ def json_rows(rows):
             out.append({"kernel": r["kernel"], "device": gpu, "emulated": False, "model": True,
                         "label": MODEL_LABEL, "arch": r["arch"], "status": "ok", "source": "sass_profile",
                         "mpixel_per_s": m["low"], "mpixel_per_s_high": m["high"], "limit": m["limit"],
+                        "outputs_per_thread": r["outputs_per_thread"],
                         "instructions_per_pixel": [r["total_low"], r["total_high"]],
                         "per_pixel_low": r["per_pixel_low"], "per_pixel_high": r["per_pixel_high"],
                         "registers": r["registers"], "shared_bytes": r["shared_bytes"],
