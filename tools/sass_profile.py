@@ -808,6 +808,7 @@ def print_table(rows, arch, out=sys.stdout):
                           for g in gpus)
         line += f"  {r['control_flow']}"
         print(line, file=out)
+    print("classes per pixel: " + "; ".join(f"{short[c]} = {CLASS_TITLES[c]}" for c in CLASSES), file=out)
     print(file=out)
 
 
