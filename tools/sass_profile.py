@@ -41,6 +41,7 @@ import json
 import math
 import os
 import re
+import struct
 import subprocess
 import sys
 import tempfile
@@ -211,6 +212,9 @@ class Instruction:
         self.target = target.group(1) if target else None
         # A call that does not return here (to a block that exits) is a jump.
         self.jump = self.root == "BRA" or self.opcode.startswith("CALL.REL.NOINC")
+        # sm_100 and later: BRA.U UP0, target takes its condition as an operand.
+        if self.jump and not self.guard and self.operands and (m := re.fullmatch(r"(!?)(U?P\d)", self.operands[0])):
+            self.guard = (m.group(2), m.group(1) == "!")
         self.klass = class_of(self.opcode)
 
     def registers_of(self, operand):
@@ -399,6 +403,15 @@ def reaching_def(instructions, before, register, loop_start, every_iteration):
     return None
 
 
+def half_pair(high, low):
+    """The 32 bits of a constant that ptxas builds as two halves (HFMA2 -RZ, RZ, high, low)."""
+    try:
+        bits = [struct.unpack("<H", struct.pack("<e", float(h)))[0] for h in (high, low)]
+    except (ValueError, OverflowError, struct.error):
+        return None
+    return wrap(bits[0] << 16 | bits[1])
+
+
 def constant_init(instructions, before, register, dominates_loop):
     """The constant a register holds on entering the loop that starts at
     index `before`: its last definition above, in a block that every way into
@@ -419,6 +432,8 @@ def constant_init(instructions, before, register, dominates_loop):
             return 0 if ops[3] == "RZ" else immediate(ops[3])
         if ins.root == "CS2R" and ops[1:] == ["SRZ"]:
             return 0
+        if ins.root == "HFMA2" and ops[1:3] == ["-RZ", "RZ"] and len(ops) == 5:
+            return half_pair(ops[3], ops[4])
         return None
     return None
 
@@ -454,7 +469,8 @@ def counted_exit(instructions, body, branch_index, stays_if_taken, loop_start, e
     if len(steps) != 1 or not every_iteration(steps[0]):
         return None
     step_ins = instructions[steps[0]]
-    sops = step_ins.operands
+    # Carry-out predicates (IADD3 R, PT, PT, R, 1, RZ on sm_100) aside.
+    sops = [o for o in step_ins.operands if not re.fullmatch(r"!?U?P(\d|T)", o)]
     if step_ins.guard or step_ins.root not in ("IADD3", "UIADD3", "VIADD") or sops[1] != counter:
         return None
     step = immediate(sops[2])

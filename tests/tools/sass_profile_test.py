@@ -1,6 +1,6 @@
 #!/usr/bin/env -S /usr/bin/python3
 """tools/sass_profile.py on kernels whose counts are known by construction
-(tests/tools/sass_profile_kernels.cu), compiled for sm_80 and sm_90.
+(tests/tools/sass_profile_kernels.cu), compiled for sm_80, sm_90, sm_100 and sm_120.
 
   tests/tools/sass_profile_test.py [--nvcc PATH]
 
@@ -24,7 +24,7 @@ LOOP_TRIPS = 37
 # Instructions outside the loop of fixed_loop: index, two loads, the store,
 # EXIT and the branch to the loop; a few more on some architectures.
 FRAME_AT_MOST = 30
-ARCHS = ["sm_80", "sm_90"]
+ARCHS = ["sm_80", "sm_90", "sm_100", "sm_120"]
 
 
 class KnownCounts(unittest.TestCase):
