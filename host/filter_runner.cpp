@@ -83,7 +83,7 @@ bool run_kernel(const kernel_entry& kernel, const PaddedImage& input, int repeat
                 std::vector<unsigned char>& output, kernel_timing& timing) {
     const dim3 grid = kernel.grid(input.width, input.height);
     const device_launch launch = [&](const unsigned char* in, unsigned char* out, int pw) {
-        return kernel.launch(grid, kernel.block, in, out, pw);
+        return kernel.launch(grid, kernel.block, in, out, pw, input.height);
     };
     return run_launches(kernel, input, repeats, fill, launch, output, timing);
 }

@@ -69,9 +69,11 @@ bench_peer npp_median() {
     kernel_entry layout{};
     layout.name = npp_median_name;
     layout.launch = nullptr;  // run_npp_median launches it
-    // One-pixel spans: every image pixel is covered and checked.
+    // Every image pixel is covered and checked.
     layout.block = dim3(1, 1);
     layout.pixels_per_thread = 1;
+    layout.rows_per_thread = 1;
+    layout.coverage = grid_rule::whole_image;
     layout.placement = output_placement::top_left;
     layout.reference = reference::exact_median;
     layout.computes = "exact median";

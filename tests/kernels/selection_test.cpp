@@ -53,7 +53,7 @@ TEST(BisectionSearch, FloatTileAndInterleavedTileAgree) {
 }
 
 cudaError_t launch_conv_with_fourth_argument(dim3 grid, dim3 block, const unsigned char* in, unsigned char* out,
-                                              int pw) {
+                                              int pw, int) {
     auto* input = const_cast<unsigned char*>(in);
     int fourth = -12345;
     void* args[] = {&input, &out, &pw, &fourth};
