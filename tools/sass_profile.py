@@ -27,6 +27,9 @@ How instructions are counted
   cannot be proven from the code has no upper bound ("unbounded"). A range
   is always printed as LOW..HIGH, never as one guessed number. Ranges are
   per thread; a warp whose threads diverge issues the union of their paths.
+  Each class is bounded on its own (at a branch: the lower and higher count
+  of either side, or the higher of both on a thread-position branch), so a
+  total's range can be a little wider than any one path.
 
 The model (a model, not a measurement)
   issue limit: cycles per pixel per SM = the larger of (all instructions /
