@@ -38,3 +38,12 @@ __global__ void data_loop(const int* in, int* out) {
     for (int k = 0; k < n; ++k) x = min(x * 3 + k, 1000 + k);
     out[i] = x;
 }
+
+// A branch on the thread's position only, as loader threads take: it counts
+// its longer side, so the count is one number.
+__global__ void loader_branch(const int* in, int* out) {
+    const int i = blockIdx.x * blockDim.x + threadIdx.x;
+    int x = in[i];
+    if (threadIdx.x < 7) x = min(x, in[i + stride]);
+    out[i] = x;
+}
