@@ -347,15 +347,15 @@ void worker::suspend([[maybe_unused]] fiber& f) {
 }
 
 void worker::poison_shared(std::size_t dynamic_bytes) {
-    unsigned char* const dynamic_end = shared_.dynamic + dynamic_shared_limit;
-    std::memset(shared_.begin, shared_poison_byte, static_cast<std::size_t>(shared_.dynamic - shared_.begin));
-    std::memset(shared_.dynamic, shared_poison_byte, dynamic_bytes);
-    std::memset(dynamic_end, shared_poison_byte, static_cast<std::size_t>(shared_.end - dynamic_end));
 #ifdef EMU_ASAN
     // Past the launch's size is not the block's shared memory.
     ASAN_UNPOISON_MEMORY_REGION(shared_.dynamic, dynamic_bytes);
     ASAN_POISON_MEMORY_REGION(shared_.dynamic + dynamic_bytes, dynamic_shared_limit - dynamic_bytes);
 #endif
+    unsigned char* const dynamic_end = shared_.dynamic + dynamic_shared_limit;
+    std::memset(shared_.begin, shared_poison_byte, static_cast<std::size_t>(shared_.dynamic - shared_.begin));
+    std::memset(shared_.dynamic, shared_poison_byte, dynamic_bytes);
+    std::memset(dynamic_end, shared_poison_byte, static_cast<std::size_t>(shared_.end - dynamic_end));
 }
 
 void worker::start_warps() {
