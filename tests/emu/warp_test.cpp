@@ -24,12 +24,14 @@ TEST(Warp, ShufflesWithAPartialMaskReadTheirSegment) {
         }
         EXPECT_EQ(row[0], 100 + first + 3) << "idx, lane " << lane;
         EXPECT_EQ(row[1], 100 + (i >= 2 ? lane - 2 : lane)) << "up, lane " << lane;
-        if (i < 2) EXPECT_EQ(row[2], 100 + lane + 2) << "down, lane " << lane;
+        if (i < 2) {
+            EXPECT_EQ(row[2], 100 + lane + 2) << "down, lane " << lane;
+        } else {
 #ifdef MEDIAN_EMULATION
-        // Lanes 2 and 3 read lanes 4 and 5, outside the mask: undefined in CUDA.
-        else
+            // Lanes 2 and 3 read lanes 4 and 5, outside the mask: undefined in CUDA.
             EXPECT_EQ(static_cast<unsigned>(row[2]), 0x5A5A5A5Au) << "down from outside the mask, lane " << lane;
 #endif
+        }
         EXPECT_EQ(row[3], 100 + (lane ^ 1)) << "xor 1, lane " << lane;
         EXPECT_EQ(row[4], 100 + (lane ^ 8)) << "xor 8, lane " << lane;
     }
