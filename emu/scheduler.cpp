@@ -66,7 +66,9 @@ enum class fiber_state { ready, at_barrier, at_warp_op, exited };
 struct place {
     const char* file = nullptr;
     int line = 0;
-    bool operator==(const place& o) const { return line == o.line && (file == o.file || std::strcmp(file, o.file) == 0); }
+    bool operator==(const place& o) const {
+        return line == o.line && (file == o.file || std::strcmp(file, o.file) == 0);
+    }
     std::string text() const { return std::string(file) + ":" + std::to_string(line); }
 };
 
@@ -190,7 +192,8 @@ int find_tls_copy(dl_phdr_info* info, std::size_t, void* data) {
         if (segment.p_type != PT_TLS) continue;
         const std::uintptr_t start = info->dlpi_addr + segment.p_vaddr;
         if (search.image < start || search.image >= start + segment.p_memsz) continue;
-        if (info->dlpi_tls_data) search.copy = static_cast<unsigned char*>(info->dlpi_tls_data) + (search.image - start);
+        if (info->dlpi_tls_data)
+            search.copy = static_cast<unsigned char*>(info->dlpi_tls_data) + (search.image - start);
         return 1;
     }
     return 0;
@@ -449,7 +452,8 @@ bool worker::settle(fiber& f, std::string& why) {
 void worker::complete_activemask(unsigned warp) {
     warp_state& w = warps_[warp];
     const unsigned active = w.at_activemask;
-    for (unsigned bits = active; bits; bits &= bits - 1) lane_fiber(warp, static_cast<unsigned>(__builtin_ctz(bits))).result = active;
+    for (unsigned bits = active; bits; bits &= bits - 1)
+        lane_fiber(warp, static_cast<unsigned>(__builtin_ctz(bits))).result = active;
     w.at_activemask = 0;
     release(warp, active);
 }
@@ -471,9 +475,9 @@ bool worker::arrive_at_barrier(fiber& f, std::string& why) {
 bool worker::unawaited(const fiber& f, std::string& why) const {
     for (const meeting& m : warps_[f.warp].meetings) {
         if (!(m.mask >> f.lane & 1)) continue;
-        why = "lane " + std::to_string(f.lane) + " of warp " + std::to_string(f.warp) + " " + whereabouts(f.warp, f.lane) +
-              " while lanes " + hex(m.arrived) + " wait for it at " + op_name(m.op) + " at " + m.where.text() +
-              " with mask " + hex(m.mask);
+        why = "lane " + std::to_string(f.lane) + " of warp " + std::to_string(f.warp) + " " +
+              whereabouts(f.warp, f.lane) + " while lanes " + hex(m.arrived) + " wait for it at " + op_name(m.op) +
+              " at " + m.where.text() + " with mask " + hex(m.mask);
         return false;
     }
     return true;
@@ -499,7 +503,8 @@ bool worker::join_meeting(fiber& f, std::string& why) {
     const warp_request& r = f.request;
     const unsigned self = 1u << f.lane;
     const auto caller = [&] {
-        return "lane " + std::to_string(f.lane) + " of warp " + std::to_string(f.warp) + " " + whereabouts(f.warp, f.lane);
+        return "lane " + std::to_string(f.lane) + " of warp " + std::to_string(f.warp) + " " +
+               whereabouts(f.warp, f.lane);
     };
     if (!(r.mask & self)) {
         why = caller() + ", a mask without the calling lane";
@@ -541,9 +546,9 @@ void worker::resolve(unsigned warp, const meeting& m) {
         for (unsigned bits = m.mask; bits; bits &= bits - 1) {
             fiber& f = lane_fiber(warp, static_cast<unsigned>(__builtin_ctz(bits)));
             const unsigned source = shuffle_source(f.request, f.lane);
-            f.result = source == f.lane          ? f.request.value
+            f.result = source == f.lane       ? f.request.value
                        : m.mask >> source & 1 ? lane_fiber(warp, source).request.value
-                                               : unnamed_lane_bits;
+                                              : unnamed_lane_bits;
         }
         return;
     }
@@ -552,7 +557,9 @@ void worker::resolve(unsigned warp, const meeting& m) {
         const unsigned lane = static_cast<unsigned>(__builtin_ctz(bits));
         if (lane_fiber(warp, lane).request.value) ballot |= 1u << lane;
     }
-    const std::uint64_t result = m.op == warp_op::ballot ? ballot : m.op == warp_op::any ? ballot != 0 : ballot == m.mask;
+    const std::uint64_t result = m.op == warp_op::ballot ? ballot
+                                 : m.op == warp_op::any  ? ballot != 0
+                                                         : ballot == m.mask;
     for (unsigned bits = m.mask; bits; bits &= bits - 1)
         lane_fiber(warp, static_cast<unsigned>(__builtin_ctz(bits))).result = result;
 }
@@ -621,8 +628,8 @@ thread_order_setting order_from_environment() {
     }
     if (!valid) {
         // A mistyped order would quietly test nothing.
-        std::fprintf(stderr, "CUDA emulation: EMU_THREAD_ORDER=%s: expected forward, reverse, shuffle or shuffle:SEED\n",
-                     text);
+        std::fprintf(stderr,
+                     "CUDA emulation: EMU_THREAD_ORDER=%s: expected forward, reverse, shuffle or shuffle:SEED\n", text);
         std::exit(EXIT_FAILURE);
     }
     return setting;

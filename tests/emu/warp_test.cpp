@@ -73,7 +73,8 @@ TEST(Warp, BlockBarriersReduceAPredicate) {
         const std::vector<int> got = out.read();
         const int expected[5] = {(n + 2) / 3, 1, 0, 1, 0};
         for (int t = 0; t < n; ++t)
-            for (int k = 0; k < 5; ++k) ASSERT_EQ(got[t * 5 + k], expected[k]) << n << " threads, thread " << t << ", vote " << k;
+            for (int k = 0; k < 5; ++k)
+                ASSERT_EQ(got[t * 5 + k], expected[k]) << n << " threads, thread " << t << ", vote " << k;
     }
 }
 
@@ -93,8 +94,10 @@ void expect_reported(divergent_warp_op which, std::initializer_list<const char*>
 
 TEST(EmulationWarp, WarpOperationsThatCannotCompleteAreLaunchFailures) {
     expect_reported(divergent_warp_op::lane_exited, {"lane 5 ", "exited", "__shfl_sync at ", "test_kernels.cu:"});
-    expect_reported(divergent_warp_op::masks_differ, {"with mask 0xaaaaaaaa", "with mask 0xffffffff", "test_kernels.cu:"});
-    expect_reported(divergent_warp_op::lane_at_barrier, {"waits at the barrier at ", "__syncwarp at ", "test_kernels.cu:"});
+    expect_reported(divergent_warp_op::masks_differ,
+                    {"with mask 0xaaaaaaaa", "with mask 0xffffffff", "test_kernels.cu:"});
+    expect_reported(divergent_warp_op::lane_at_barrier,
+                    {"waits at the barrier at ", "__syncwarp at ", "test_kernels.cu:"});
     // The workers' fibers run the next kernel from the start.
     device_array<float> out(32);
     ASSERT_EQ(launch_warp_sum(out.ptr), cudaSuccess);
