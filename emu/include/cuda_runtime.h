@@ -22,7 +22,8 @@
 // One worker thread runs one block at a time, so per-OS-thread storage is
 // exactly per-block storage. Shared variables share one TLS section, which
 // the scheduler finds in each worker and poisons before every block.
-// (__thread, not thread_local: no per-access initialisation guard.)
+// __thread, not thread_local: shared variables have no dynamic initialiser,
+// and an extern one is then a plain TLS symbol with no C++ wrapper function.
 #define __shared__ static __attribute__((section("emu_shared"))) __thread
 // The build rewrites `extern __shared__ T name[];` in kernel sources to
 // `extern __emu_extern_shared__ T name[] __emu_extern_shared_symbol__;`:
