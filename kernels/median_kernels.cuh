@@ -31,3 +31,8 @@ __global__ void median_kernel_search(unsigned char* in, unsigned char* out, int 
 // search_nvidia.cu: bisection on the interleaved byte tile, and for 16x16 blocks
 __global__ void median_kernel_search_nvidia(unsigned char* in, unsigned char* out, int pw);
 __global__ void kernel_conv_nv5(unsigned char* in, unsigned char* out, int pw, int unused);
+
+// bitslice.cu: bit-sliced majority selection; covers the whole image (the
+// fourth argument is its height)
+__global__ void median_kernel_bitslice(const unsigned char* __restrict__ in, unsigned char* __restrict__ out, int pw,
+                                       int height);

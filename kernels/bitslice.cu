@@ -1,0 +1,417 @@
+// Per-channel 5x5 median by bit-sliced majority selection.
+//
+// A bit plane holds one bit of 32 consecutive bytes of a bordered row, so a
+// logic instruction works on 32 channel values at once. In an interleaved
+// RGB row the window of byte o is bytes o + 3 dx of five rows, which is the
+// plane shifted by 3 dx lanes and always the same channel: the channels are
+// never separated. The median is found from its top bit down. A window value
+// whose higher bits all equal the median's so far is still live; the
+// median's next bit is 1 when at least `need` live values have that bit set,
+// `need` being 13 less the values already known to lie above the median. The
+// live counts come from a carry-save adder tree of three-input logic
+// instructions, per lane, with no comparison.
+//
+// A block filters a tile of 384 bytes (128 pixels) by 32 rows in three steps,
+// each a loop over the block's threads:
+//   1. rows to planes: 16-byte loads, realigned to the row start, turned into
+//      eight planes per 32 bytes (byte transposes and bit swaps), into shared
+//      memory;
+//   2. selection: each thread filters 96 bytes of one row, 32 at a time, and
+//      turns the median planes back into bytes in a shared output tile;
+//   3. tile to image: 16-byte aligned stores of the output rows, realigned
+//      from the tile; the bytes at the ends of a row's part go one word or
+//      byte at a time, so only the block's own image pixels are written.
+// Rows start at any byte offset; the image need not be a multiple of the
+// tile, and bytes past the bordered buffer are never read.
+#include "launch_contract.cuh"
+#include "median_kernels.cuh"
+
+#include <cstdint>
+#include <utility>
+
+namespace {
+
+using word = unsigned int;
+
+// ---- tuning constants --------------------------------------------------------
+
+constexpr int words_per_thread = 3;  // 96 bytes: 32 RGB pixels of one row
+constexpr int threads_x = 4;
+constexpr int threads_y = 32;        // one output row each
+constexpr int min_blocks_per_sm = 8; // 64 registers a thread
+// Shared-row padding, in words: makes rows one 8-byte bank pair apart (planes,
+// read 8 bytes at a time) and one 16-byte slot apart (output tile).
+constexpr int plane_row_pad = 2;
+constexpr int out_row_pad = 0;
+
+// ---- geometry that follows ---------------------------------------------------
+
+constexpr int lanes = 32;  // bytes per plane word
+constexpr int value_bits = 8;
+constexpr int bitslice_threads = threads_x * threads_y;
+constexpr int tile_words = threads_x * words_per_thread;
+constexpr int tile_bytes = tile_words * lanes;
+constexpr int input_rows = threads_y + 2 * ApronRadius;
+// The window reaches 12 bytes past a word: into one more word.
+constexpr int window_reach = 2 * ApronRadius * channels;
+static_assert(window_reach <= lanes, "a window row must lie in two plane words");
+constexpr int input_words = tile_words + 1;
+constexpr int plane_row_words = input_words * value_bits + plane_row_pad;
+constexpr int chunk = 16;  // bytes of one vector load or store
+constexpr int chunk_words = chunk / 4;
+// The output tile keeps one chunk before each row, so that a store chunk
+// reaching back over the tile's first byte still reads inside the row.
+constexpr int out_lead_words = chunk_words;
+constexpr int out_row_words = out_lead_words + tile_bytes / 4 + out_row_pad;
+// Store chunks touching a tile row that starts anywhere inside a chunk.
+constexpr int chunks_per_row = tile_bytes / chunk + 1;
+
+constexpr int plane_tile_words = input_rows * plane_row_words;
+constexpr int out_tile_words = threads_y * out_row_words + chunk_words;  // the last row's reach
+static_assert(tile_bytes % (channels * chunk) == 0, "tiles hold whole pixels and whole chunks");
+static_assert(plane_row_words % 2 == 0 && out_row_words % chunk_words == 0, "vector accesses stay aligned");
+
+// ---- three-input logic ---------------------------------------------------------------
+
+// The function of a, b and c with truth table Table (bit 4a + 2b + c), as
+// one instruction: the compiler would otherwise fold the window planes'
+// masking into the adders and the bit swaps' masks into extra instructions.
+template <int Table>
+__device__ __forceinline__ word lop3(word a, word b, word c) {
+#ifdef __CUDA_ARCH__
+    word d;
+    asm("lop3.b32 %0, %1, %2, %3, %4;" : "=r"(d) : "r"(a), "r"(b), "r"(c), "n"(Table));
+    return d;
+#else
+    word d = 0;
+    for (int m = 0; m < 8; ++m)
+        if (Table >> m & 1) d |= (m & 4 ? a : ~a) & (m & 2 ? b : ~b) & (m & 1 ? c : ~c);
+    return d;
+#endif
+}
+
+// Truth tables over the operands' canonical patterns.
+constexpr int op_a = 0xF0, op_b = 0xCC, op_c = 0xAA;
+constexpr int xor3_table = op_a ^ op_b ^ op_c;
+constexpr int majority_table = (op_a & op_b) | (op_c & (op_a ^ op_b));
+constexpr int and_table = op_a & op_b;
+constexpr int xor_table = op_a ^ op_b;
+constexpr int or_table = op_a | op_b;
+// a where c is set, else b.
+constexpr int select_table = (op_a & op_c) | (op_b & ~op_c & 0xFF);
+// a where c is set, else a ^ b: a live value's next state from its
+// masked bit a, its old state b and the median's bit c.
+constexpr int narrow_table = (op_a & op_c) | ((op_a ^ op_b) & ~op_c & 0xFF);
+
+// ---- bytes and bit planes ------------------------------------------------------
+
+// Bytes from the bordered buffer at [offset, offset + 16), an aligned chunk;
+// bytes outside the buffer read as 0.
+__device__ __forceinline__ uint4 load_chunk(const unsigned char* __restrict__ in, int size, int offset) {
+    if (offset >= 0 && offset <= size - chunk) return __ldg(reinterpret_cast<const uint4*>(in + offset));
+    word w[chunk_words] = {};
+#pragma unroll
+    for (int i = 0; i < chunk; ++i)
+        if (offset + i >= 0 && offset + i < size) w[i / 4] |= word(in[offset + i]) << (8 * (i % 4));
+    return make_uint4(w[0], w[1], w[2], w[3]);
+}
+
+// The 32 bytes at `offset` of the bordered buffer, four to a word, read as
+// three aligned chunks and shifted into place.
+__device__ __forceinline__ void load_bytes(const unsigned char* __restrict__ in, int size, int offset, word (&t)[8]) {
+    const int misalign = static_cast<int>((reinterpret_cast<std::uintptr_t>(in) + offset) % chunk);
+    const int base = offset - misalign;
+    word w[3 * chunk_words];
+#pragma unroll
+    for (int c = 0; c < 3; ++c) {
+        const uint4 v = load_chunk(in, size, base + c * chunk);
+        w[4 * c] = v.x;
+        w[4 * c + 1] = v.y;
+        w[4 * c + 2] = v.z;
+        w[4 * c + 3] = v.w;
+    }
+    // Whole words first, in two selects, then the bytes within a word.
+    const bool skip2 = misalign & 8, skip1 = misalign & 4;
+    const int shift = 8 * (misalign % 4);
+    word x[10], y[9];
+#pragma unroll
+    for (int i = 0; i < 10; ++i) x[i] = skip2 ? w[i + 2] : w[i];
+#pragma unroll
+    for (int i = 0; i < 9; ++i) y[i] = skip1 ? x[i + 1] : x[i];
+#pragma unroll
+    for (int i = 0; i < 8; ++i) t[i] = __funnelshift_r(y[i], y[i + 1], shift);
+}
+
+// 4x4 byte matrix transpose: byte c of r_k trades places with byte k of r_c.
+__device__ __forceinline__ void transpose_bytes(word& r0, word& r1, word& r2, word& r3) {
+    const word a0 = __byte_perm(r0, r1, 0x5140), a1 = __byte_perm(r0, r1, 0x7362);
+    const word b0 = __byte_perm(r2, r3, 0x5140), b1 = __byte_perm(r2, r3, 0x7362);
+    r0 = __byte_perm(a0, b0, 0x5410);
+    r1 = __byte_perm(a0, b0, 0x7632);
+    r2 = __byte_perm(a1, b1, 0x5410);
+    r3 = __byte_perm(a1, b1, 0x7632);
+}
+
+// Exchanges the bits of a outside Mask with the bits of b inside it, Shift
+// places further down.
+template <int Shift, word Mask>
+__device__ __forceinline__ void swap_bits(word& a, word& b) {
+    const word na = lop3<select_table>(a, b << Shift, Mask);
+    b = lop3<select_table>(a >> Shift, b, Mask);
+    a = na;
+}
+
+// After the byte transposes, word v holds byte 8 m + v of the 32 in its byte
+// m; three bit swaps exchange v with the bit index inside the byte, leaving
+// bit b of byte i at bit i of word b. Each step is its own inverse.
+__device__ __forceinline__ void swap_word_and_bit_index(word (&u)[8]) {
+#pragma unroll
+    for (int v = 0; v < 8; v += 2) swap_bits<1, 0x55555555u>(u[v], u[v + 1]);
+#pragma unroll
+    for (int v = 0; v < 8; v += 4) {
+        swap_bits<2, 0x33333333u>(u[v], u[v + 2]);
+        swap_bits<2, 0x33333333u>(u[v + 1], u[v + 3]);
+    }
+#pragma unroll
+    for (int v = 0; v < 4; ++v) swap_bits<4, 0x0F0F0F0Fu>(u[v], u[v + 4]);
+}
+
+// Word v of the transposed layout gathers byte 8 m + v into byte m: bytes
+// (v % 4) of words v / 4, v / 4 + 2, v / 4 + 4, v / 4 + 6.
+__device__ __forceinline__ void transpose_byte_groups(word (&t)[8], word (&u)[8]) {
+    transpose_bytes(t[0], t[2], t[4], t[6]);
+    transpose_bytes(t[1], t[3], t[5], t[7]);
+#pragma unroll
+    for (int v = 0; v < 8; ++v) u[v] = t[2 * (v % 4) + v / 4];
+}
+
+// 32 bytes, four to a word in order, to their eight bit planes.
+__device__ __forceinline__ void bytes_to_planes(word (&t)[8], word (&plane)[8]) {
+    transpose_byte_groups(t, plane);
+    swap_word_and_bit_index(plane);
+}
+
+// Eight bit planes back to 32 bytes, four to a word in order.
+__device__ __forceinline__ void planes_to_bytes(word (&plane)[8], word (&t)[8]) {
+    swap_word_and_bit_index(plane);
+#pragma unroll
+    for (int v = 0; v < 8; ++v) t[2 * (v % 4) + v / 4] = plane[v];
+    transpose_bytes(t[0], t[2], t[4], t[6]);
+    transpose_bytes(t[1], t[3], t[5], t[7]);
+}
+
+// ---- counting -------------------------------------------------------------------
+
+// The adders in lop3 form (Pinned), or as expressions the compiler may
+// simplify, where some inputs are constants.
+template <bool Pinned>
+__device__ __forceinline__ void full_add(word a, word b, word c, word& sum, word& carry) {
+    if constexpr (Pinned) {
+        sum = lop3<xor3_table>(a, b, c);
+        carry = lop3<majority_table>(a, b, c);
+    } else {
+        sum = a ^ b ^ c;
+        carry = (a & b) | (c & (a ^ b));
+    }
+}
+
+template <bool Pinned>
+__device__ __forceinline__ void half_add(word a, word b, word& sum, word& carry) {
+    if constexpr (Pinned) {
+        sum = lop3<xor_table>(a, b, 0);
+        carry = lop3<and_table>(a, b, 0);
+    } else {
+        sum = a ^ b;
+        carry = a & b;
+    }
+}
+
+// Adds the N planes v of one weight, per lane: returns the sum's bit of that
+// weight and writes the N / 2 carries, of twice the weight, to `carry`.
+template <int N, bool Pinned>
+__device__ __forceinline__ word add_column(const word* v, word* carry) {
+    if constexpr (N == 1) {
+        return v[0];
+    } else if constexpr (N == 2) {
+        word sum;
+        half_add<Pinned>(v[0], v[1], sum, carry[0]);
+        return sum;
+    } else {
+        constexpr int triples = N / 3, rest = N % 3;
+        word next[triples + rest];
+#pragma unroll
+        for (int i = 0; i < triples; ++i) full_add<Pinned>(v[3 * i], v[3 * i + 1], v[3 * i + 2], next[i], carry[i]);
+#pragma unroll
+        for (int i = 0; i < rest; ++i) next[triples + i] = v[3 * triples + i];
+        return add_column<triples + rest, Pinned>(next, carry + triples);
+    }
+}
+
+// Per lane, the 25 one-bit planes x plus the four-bit number u: its low four
+// bits go to `low`, and the returned plane marks the lanes where it reaches 16.
+template <bool Pinned>
+__device__ __forceinline__ word count_reaches_16(const word (&x)[window_values], const word (&u)[4], word (&low)[4]) {
+    constexpr int n1 = window_values + 1, n2 = n1 / 2 + 1, n4 = n2 / 2 + 1, n8 = n4 / 2 + 1, n16 = n8 / 2;
+    word c1[n1], c2[n2], c4[n4], c8[n8], c16[n16];
+#pragma unroll
+    for (int k = 0; k < window_values; ++k) c1[k] = x[k];
+    c1[window_values] = u[0];
+    c2[n1 / 2] = u[1];
+    c4[n2 / 2] = u[2];
+    c8[n4 / 2] = u[3];
+    low[0] = add_column<n1, Pinned>(c1, c2);
+    low[1] = add_column<n2, Pinned>(c2, c4);
+    low[2] = add_column<n4, Pinned>(c4, c8);
+    low[3] = add_column<n8, Pinned>(c8, c16);
+    static_assert(n16 == 2, "a sum below 48 has at most two carries of weight 16");
+    return Pinned ? lop3<or_table>(c16[0], c16[1], 0) : c16[0] | c16[1];
+}
+
+// ---- selection ------------------------------------------------------------------
+
+// Bit b of the window values of one output word, element 5 k + dx being row
+// k, column dx; `rows` points at the word's planes in the first window row.
+template <int Bit>
+__device__ __forceinline__ void window_planes(const word* rows, word (&x)[window_values]) {
+    // Planes b and b - 1 (or b + 1) sit side by side: one 8-byte read.
+    constexpr int pair = Bit & ~1, half = Bit & 1;
+#pragma unroll
+    for (int k = 0; k < window_side; ++k) {
+        const uint2 lo2 = *reinterpret_cast<const uint2*>(rows + k * plane_row_words + pair);
+        const uint2 hi2 = *reinterpret_cast<const uint2*>(rows + k * plane_row_words + value_bits + pair);
+        const word lo = half ? lo2.y : lo2.x, hi = half ? hi2.y : hi2.x;
+        x[k * window_side] = lo;
+#pragma unroll
+        for (int dx = 1; dx < window_side; ++dx) x[k * window_side + dx] = __funnelshift_r(lo, hi, channels * dx);
+    }
+}
+
+// One step of the selection, for bit Bit: the median's bit as a plane;
+// narrows the live values and the count still needed.
+template <int Bit>
+__device__ __forceinline__ word select_bit(const word* rows, word (&live)[window_values], word (&need)[4]) {
+    // Every value is live at the top bit, and `need` is a constant there.
+    constexpr bool top = Bit == value_bits - 1;
+    word x[window_values];
+    window_planes<Bit>(rows, x);
+    if constexpr (!top) {
+#pragma unroll
+        for (int k = 0; k < window_values; ++k) x[k] = lop3<and_table>(x[k], live[k], 0);
+    }
+    word low[4];
+    const word one = count_reaches_16<!top>(x, need, low);
+    if constexpr (Bit > 0) {
+#pragma unroll
+        for (int i = 0; i < 4; ++i) need[i] = lop3<select_table>(need[i], low[i], one);
+#pragma unroll
+        for (int k = 0; k < window_values; ++k) live[k] = lop3<narrow_table>(x[k], live[k], one);
+    }
+    return one;
+}
+
+template <int... Bits>
+__device__ __forceinline__ void select_bits(const word* rows, word (&median)[value_bits],
+                                            std::integer_sequence<int, Bits...>) {
+    word live[window_values];
+#pragma unroll
+    for (int k = 0; k < window_values; ++k) live[k] = ~0u;
+    // `need` is kept as 16 less the count still needed: the adder tree then
+    // asks only whether a sum reaches 16, and on a 0 bit the new value is the
+    // sum itself. 16 - 13 = 3 to begin with.
+    constexpr int first_need = median_index + 1;
+    word need[4];
+#pragma unroll
+    for (int i = 0; i < 4; ++i) need[i] = ((16 - first_need) >> i) & 1 ? ~0u : 0u;
+    ((median[value_bits - 1 - Bits] = select_bit<value_bits - 1 - Bits>(rows, live, need)), ...);
+}
+
+// The median planes of the output word whose first window row's planes
+// start at `rows`.
+__device__ __forceinline__ void median_planes(const word* rows, word (&median)[value_bits]) {
+    select_bits(rows, median, std::make_integer_sequence<int, value_bits>{});
+}
+
+// ---- tile to image ----------------------------------------------------------------
+
+// Writes the 16 bytes `v` at out + offset, a chunk of which only the bytes
+// in [begin, end) are this block's: whole when it may, else by word and byte.
+__device__ __forceinline__ void store_chunk(unsigned char* __restrict__ out, int offset, int begin, int end,
+                                            const word (&v)[chunk_words]) {
+    if (offset >= begin && offset + chunk <= end) {
+        *reinterpret_cast<uint4*>(out + offset) = make_uint4(v[0], v[1], v[2], v[3]);
+        return;
+    }
+#pragma unroll
+    for (int i = 0; i < chunk_words; ++i) {
+        const int at = offset + 4 * i;
+        if (at >= begin && at + 4 <= end) {
+            *reinterpret_cast<word*>(out + at) = v[i];
+        } else {
+#pragma unroll
+            for (int b = 0; b < 4; ++b)
+                if (at + b >= begin && at + b < end) out[at + b] = static_cast<unsigned char>(v[i] >> (8 * b));
+        }
+    }
+}
+
+}  // namespace
+
+__global__ void __launch_bounds__(bitslice_threads, min_blocks_per_sm)
+    median_kernel_bitslice(const unsigned char* __restrict__ in, unsigned char* __restrict__ out, int pw, int height) {
+    __shared__ __align__(16) word planes[plane_tile_words];
+    __shared__ __align__(16) word out_tile[out_tile_words];
+
+    const int row_bytes = pw * channels;
+    const int image_row_bytes = (pw - 2 * ApronRadius) * channels;
+    const int in_size = (height + 2 * ApronRadius) * row_bytes;
+    const int x0 = blockIdx.x * tile_bytes;  // the tile's first byte in a row
+    const int y0 = blockIdx.y * threads_y;
+    const int tid = threadIdx.y * threads_x + threadIdx.x;
+
+    // 1. Rows to planes; rows past the bordered image get zero planes.
+    for (int item = tid; item < input_rows * input_words; item += bitslice_threads) {
+        const int r = item / input_words, j = item % input_words;
+        word plane[value_bits] = {};
+        if (y0 + r < height + 2 * ApronRadius) {
+            word t[8];
+            load_bytes(in, in_size, (y0 + r) * row_bytes + x0 + j * lanes, t);
+            bytes_to_planes(t, plane);
+        }
+        word* dst = planes + r * plane_row_words + j * value_bits;
+#pragma unroll
+        for (int b = 0; b < value_bits; b += 2) *reinterpret_cast<uint2*>(dst + b) = make_uint2(plane[b], plane[b + 1]);
+    }
+    __syncthreads();
+
+    // 2. Selection, one 32-byte word at a time.
+    const int y = y0 + threadIdx.y;
+    for (int w = 0; w < words_per_thread; ++w) {
+        const int j = threadIdx.x * words_per_thread + w;
+        if (y >= height || x0 + j * lanes >= image_row_bytes) continue;
+        word median[value_bits], bytes[8];
+        median_planes(planes + threadIdx.y * plane_row_words + j * value_bits, median);
+        planes_to_bytes(median, bytes);
+        word* dst = out_tile + threadIdx.y * out_row_words + out_lead_words + j * (lanes / 4);
+        *reinterpret_cast<uint4*>(dst) = make_uint4(bytes[0], bytes[1], bytes[2], bytes[3]);
+        *reinterpret_cast<uint4*>(dst + chunk_words) = make_uint4(bytes[4], bytes[5], bytes[6], bytes[7]);
+    }
+    __syncthreads();
+
+    // 3. Tile to image, in chunks aligned in the output buffer.
+    for (int item = tid; item < threads_y * chunks_per_row; item += bitslice_threads) {
+        const int r = item / chunks_per_row, c = item % chunks_per_row;
+        if (y0 + r >= height) continue;
+        const int row = (y0 + r) * row_bytes;
+        const int begin = row + x0, end = min(begin + tile_bytes, row + image_row_bytes);
+        const int misalign = static_cast<int>((reinterpret_cast<std::uintptr_t>(out) + begin) % chunk);
+        const int at = begin - misalign + c * chunk;
+        if (at >= end) continue;
+        // Tile byte at - begin, one chunk ahead for the lead: never negative.
+        const int from = at - begin + chunk;
+        const word* src = out_tile + r * out_row_words + from / 4;
+        word v[chunk_words];
+#pragma unroll
+        for (int i = 0; i < chunk_words; ++i) v[i] = __funnelshift_r(src[i], src[i + 1], 8 * (from % 4));
+        store_chunk(out, at, begin, end, v);
+    }
+}
