@@ -65,6 +65,8 @@ constexpr int out_lead_words = chunk_words;
 constexpr int out_row_words = out_lead_words + tile_bytes / 4 + out_row_pad;
 // Store chunks touching a tile row that starts anywhere inside a chunk.
 constexpr int chunks_per_row = tile_bytes / chunk + 1;
+// A row's part spans at most chunks_per_row - 1 whole chunks.
+constexpr int full_chunks_per_thread = (chunks_per_row - 1 + threads_x - 1) / threads_x;
 
 constexpr int plane_tile_words = input_rows * plane_row_words;
 constexpr int out_tile_words = threads_y * out_row_words + chunk_words;  // the last row's reach
@@ -105,10 +107,9 @@ constexpr int narrow_table = (op_a & op_c) | ((op_a ^ op_b) & ~op_c & 0xFF);
 
 // ---- bytes and bit planes ------------------------------------------------------
 
-// Bytes from the bordered buffer at [offset, offset + 16), an aligned chunk;
-// bytes outside the buffer read as 0.
-__device__ __forceinline__ uint4 load_chunk(const unsigned char* __restrict__ in, int size, int offset) {
-    if (offset >= 0 && offset <= size - chunk) return __ldg(reinterpret_cast<const uint4*>(in + offset));
+// Bytes from the bordered buffer at [offset, offset + 16), an aligned chunk
+// at one of the buffer's ends: bytes outside it read as 0.
+__device__ __forceinline__ uint4 load_chunk_clipped(const unsigned char* __restrict__ in, int size, int offset) {
     word w[chunk_words] = {};
 #pragma unroll
     for (int i = 0; i < chunk; ++i)
@@ -119,16 +120,24 @@ __device__ __forceinline__ uint4 load_chunk(const unsigned char* __restrict__ in
 // The 32 bytes at `offset` of the bordered buffer, four to a word, read as
 // three aligned chunks and shifted into place.
 __device__ __forceinline__ void load_bytes(const unsigned char* __restrict__ in, int size, int offset, word (&t)[8]) {
+    constexpr int loads = 3;
     const int misalign = static_cast<int>((reinterpret_cast<std::uintptr_t>(in) + offset) % chunk);
     const int base = offset - misalign;
-    word w[3 * chunk_words];
+    uint4 v[loads];
+    if (base >= 0 && base <= size - loads * chunk) {
 #pragma unroll
-    for (int c = 0; c < 3; ++c) {
-        const uint4 v = load_chunk(in, size, base + c * chunk);
-        w[4 * c] = v.x;
-        w[4 * c + 1] = v.y;
-        w[4 * c + 2] = v.z;
-        w[4 * c + 3] = v.w;
+        for (int c = 0; c < loads; ++c) v[c] = __ldg(reinterpret_cast<const uint4*>(in + base) + c);
+    } else {
+#pragma unroll
+        for (int c = 0; c < loads; ++c) v[c] = load_chunk_clipped(in, size, base + c * chunk);
+    }
+    word w[loads * chunk_words];
+#pragma unroll
+    for (int c = 0; c < loads; ++c) {
+        w[4 * c] = v[c].x;
+        w[4 * c + 1] = v[c].y;
+        w[4 * c + 2] = v[c].z;
+        w[4 * c + 3] = v[c].w;
     }
     // Whole words first, in two selects, then the bytes within a word.
     const bool skip2 = misalign & 8, skip1 = misalign & 4;
@@ -333,25 +342,43 @@ __device__ __forceinline__ void median_planes(const word* rows, word (&median)[v
 
 // ---- tile to image ----------------------------------------------------------------
 
-// Writes the 16 bytes `v` at out + offset, a chunk of which only the bytes
-// in [begin, end) are this block's: whole when it may, else by word and byte.
-__device__ __forceinline__ void store_chunk(unsigned char* __restrict__ out, int offset, int begin, int end,
-                                            const word (&v)[chunk_words]) {
-    if (offset >= begin && offset + chunk <= end) {
-        *reinterpret_cast<uint4*>(out + offset) = make_uint4(v[0], v[1], v[2], v[3]);
-        return;
-    }
+// Writes the bytes of v, the 16 at out + offset, that lie in [begin, end).
+__device__ __forceinline__ void store_chunk_clipped(unsigned char* __restrict__ out, int offset, int begin, int end,
+                                                    const word (&v)[chunk_words]) {
 #pragma unroll
-    for (int i = 0; i < chunk_words; ++i) {
-        const int at = offset + 4 * i;
-        if (at >= begin && at + 4 <= end) {
-            *reinterpret_cast<word*>(out + at) = v[i];
-        } else {
-#pragma unroll
-            for (int b = 0; b < 4; ++b)
-                if (at + b >= begin && at + b < end) out[at + b] = static_cast<unsigned char>(v[i] >> (8 * b));
-        }
+    for (int b = 0; b < chunk; ++b)
+        if (offset + b >= begin && offset + b < end) out[offset + b] = static_cast<unsigned char>(v[b / 4] >> (8 * (b % 4)));
+}
+
+// Where a block's part of one output row lies among the output buffer's
+// aligned chunks.
+struct tile_row {
+    int begin, end;  // the part's bytes: the tile's, inside the image
+    int first;       // the aligned chunk holding `begin`
+    int full_begin, full_end;  // chunks (from `first`) holding only the part's bytes
+    bool end_clipped;          // whether chunk full_end holds some of them, and is not chunk 0
+    int from, shift;  // the tile row's word and bit where chunk 0 starts, one chunk on for the lead
+
+    __device__ __forceinline__ tile_row(const unsigned char* out, int row_bytes, int image_row_bytes, int x0, int y) {
+        const int row = y * row_bytes;
+        begin = row + x0;
+        end = min(begin + tile_bytes, row + image_row_bytes);
+        const int misalign = static_cast<int>((reinterpret_cast<std::uintptr_t>(out) + begin) % chunk);
+        first = begin - misalign;
+        full_begin = misalign != 0;
+        full_end = (end - first) / chunk;
+        end_clipped = full_end * chunk != end - first && (full_end != 0 || misalign == 0);
+        from = chunk - misalign;
+        shift = 8 * (from % 4);
     }
+};
+
+// Output chunk c of a tile row, from the row's words: `src` points at the
+// word holding the chunk's first byte, `shift` is that byte's bit offset.
+__device__ __forceinline__ void chunk_from_tile(const word* src, int c, int shift, word (&v)[chunk_words]) {
+#pragma unroll
+    for (int k = 0; k < chunk_words; ++k)
+        v[k] = __funnelshift_r(src[c * chunk_words + k], src[c * chunk_words + k + 1], shift);
 }
 
 }  // namespace
@@ -370,12 +397,15 @@ __global__ void __launch_bounds__(bitslice_threads, min_blocks_per_sm)
 
     // 1. Rows to planes; rows past the bordered image get zero planes.
     for (int item = tid; item < input_rows * input_words; item += bitslice_threads) {
-        const int r = item / input_words, j = item % input_words;
-        word plane[value_bits] = {};
+        const int r = item / input_words, j = item - r * input_words;
+        word plane[value_bits];
         if (y0 + r < height + 2 * ApronRadius) {
             word t[8];
             load_bytes(in, in_size, (y0 + r) * row_bytes + x0 + j * lanes, t);
             bytes_to_planes(t, plane);
+        } else {
+#pragma unroll
+            for (int b = 0; b < value_bits; ++b) plane[b] = 0;
         }
         word* dst = planes + r * plane_row_words + j * value_bits;
 #pragma unroll
@@ -383,35 +413,56 @@ __global__ void __launch_bounds__(bitslice_threads, min_blocks_per_sm)
     }
     __syncthreads();
 
-    // 2. Selection, one 32-byte word at a time.
-    const int y = y0 + threadIdx.y;
-    for (int w = 0; w < words_per_thread; ++w) {
-        const int j = threadIdx.x * words_per_thread + w;
-        if (y >= height || x0 + j * lanes >= image_row_bytes) continue;
-        word median[value_bits], bytes[8];
-        median_planes(planes + threadIdx.y * plane_row_words + j * value_bits, median);
-        planes_to_bytes(median, bytes);
-        word* dst = out_tile + threadIdx.y * out_row_words + out_lead_words + j * (lanes / 4);
-        *reinterpret_cast<uint4*>(dst) = make_uint4(bytes[0], bytes[1], bytes[2], bytes[3]);
-        *reinterpret_cast<uint4*>(dst + chunk_words) = make_uint4(bytes[4], bytes[5], bytes[6], bytes[7]);
+    // 2. Selection, one 32-byte word at a time. A warp takes 32 rows of the
+    // same words, so that its reads of a plane row fall in distinct banks.
+    {
+        const int row = tid % threads_y, column = tid / threads_y;
+        const int y = y0 + row;
+        const word* rows = planes + row * plane_row_words + column * words_per_thread * value_bits;
+        word* dst = out_tile + row * out_row_words + out_lead_words + column * words_per_thread * (lanes / 4);
+        const int x = x0 + column * words_per_thread * lanes;
+        for (int w = 0; w < words_per_thread; ++w) {
+            if (y < height && x + w * lanes < image_row_bytes) {
+                word median[value_bits], bytes[8];
+                median_planes(rows + w * value_bits, median);
+                planes_to_bytes(median, bytes);
+                *reinterpret_cast<uint4*>(dst + w * (lanes / 4)) = make_uint4(bytes[0], bytes[1], bytes[2], bytes[3]);
+                *reinterpret_cast<uint4*>(dst + w * (lanes / 4) + chunk_words) =
+                    make_uint4(bytes[4], bytes[5], bytes[6], bytes[7]);
+            }
+        }
     }
     __syncthreads();
 
-    // 3. Tile to image, in chunks aligned in the output buffer.
-    for (int item = tid; item < threads_y * chunks_per_row; item += bitslice_threads) {
-        const int r = item / chunks_per_row, c = item % chunks_per_row;
-        if (y0 + r >= height) continue;
-        const int row = (y0 + r) * row_bytes;
-        const int begin = row + x0, end = min(begin + tile_bytes, row + image_row_bytes);
-        const int misalign = static_cast<int>((reinterpret_cast<std::uintptr_t>(out) + begin) % chunk);
-        const int at = begin - misalign + c * chunk;
-        if (at >= end) continue;
-        // Tile byte at - begin, one chunk ahead for the lead: never negative.
-        const int from = at - begin + chunk;
-        const word* src = out_tile + r * out_row_words + from / 4;
-        word v[chunk_words];
+    // 3. Tile to image: chunks aligned in the output buffer, each thread
+    // taking every threads_x-th chunk of a row, so that a warp stores 64
+    // contiguous bytes of each of eight rows at a time.
+    const int y = y0 + threadIdx.y;
+    if (y < height) {
+        const tile_row part(out, row_bytes, image_row_bytes, x0, y);
+        const word* src = out_tile + threadIdx.y * out_row_words + part.from / 4;
 #pragma unroll
-        for (int i = 0; i < chunk_words; ++i) v[i] = __funnelshift_r(src[i], src[i + 1], 8 * (from % 4));
-        store_chunk(out, at, begin, end, v);
+        for (int i = 0; i < full_chunks_per_thread; ++i) {
+            const int c = threadIdx.x + threads_x * i;
+            if (c >= part.full_begin && c < part.full_end) {
+                word v[chunk_words];
+                chunk_from_tile(src, c, part.shift, v);
+                *reinterpret_cast<uint4*>(out + part.first + c * chunk) = make_uint4(v[0], v[1], v[2], v[3]);
+            }
+        }
+    }
+    // The chunks at the ends of each row's part that also hold other blocks'
+    // bytes or the border's, byte by byte: one warp, a row per thread.
+    if (tid < threads_y && y0 + tid < height) {
+        const tile_row part(out, row_bytes, image_row_bytes, x0, y0 + tid);
+        const word* src = out_tile + tid * out_row_words + part.from / 4;
+#pragma unroll
+        for (int end = 0; end < 2; ++end) {
+            const int c = end == 0 ? 0 : part.full_end;
+            if (end == 0 ? part.full_begin == 0 : part.end_clipped) continue;
+            word v[chunk_words];
+            chunk_from_tile(src, c, part.shift, v);
+            store_chunk_clipped(out, part.first + c * chunk, part.begin, part.end, v);
+        }
     }
 }
