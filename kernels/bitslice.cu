@@ -35,10 +35,11 @@ using word = unsigned int;
 
 // ---- tuning constants --------------------------------------------------------
 
-constexpr int words_per_thread = 3;  // 96 bytes: 32 RGB pixels of one row
+constexpr int words_per_thread = 3;  // 96 bytes: 32 RGB pixels of a row
+constexpr int rows_per_thread = 1;
 constexpr int threads_x = 4;
-constexpr int threads_y = 32;        // one output row each
-constexpr int min_blocks_per_sm = 8; // 64 registers a thread
+constexpr int threads_y = 32;
+constexpr int min_blocks_per_sm = 5; // 96 registers a thread
 // Shared-row padding, in words: makes rows one 8-byte bank pair apart (planes,
 // read 8 bytes at a time) and one 16-byte slot apart (output tile).
 constexpr int plane_row_pad = 2;
@@ -51,7 +52,10 @@ constexpr int value_bits = 8;
 constexpr int bitslice_threads = threads_x * threads_y;
 constexpr int tile_words = threads_x * words_per_thread;
 constexpr int tile_bytes = tile_words * lanes;
-constexpr int input_rows = threads_y + 2 * ApronRadius;
+constexpr int tile_rows = threads_y * rows_per_thread;
+constexpr int input_rows = tile_rows + 2 * ApronRadius;
+// Plane rows one thread reads for its rows' windows.
+constexpr int window_rows = rows_per_thread + 2 * ApronRadius;
 // The window reaches 12 bytes past a word: into one more word.
 constexpr int window_reach = 2 * ApronRadius * channels;
 static_assert(window_reach <= lanes, "a window row must lie in two plane words");
@@ -68,8 +72,13 @@ constexpr int chunks_per_row = tile_bytes / chunk + 1;
 // A row's part spans at most chunks_per_row - 1 whole chunks.
 constexpr int full_chunks_per_thread = (chunks_per_row - 1 + threads_x - 1) / threads_x;
 
+// Threads converting rows to planes: input_words across, loader_rows down.
+constexpr int loader_rows = bitslice_threads / input_words;
+constexpr int loaders = loader_rows * input_words;
+constexpr int rows_per_loader = (input_rows + loader_rows - 1) / loader_rows;
 constexpr int plane_tile_words = input_rows * plane_row_words;
-constexpr int out_tile_words = threads_y * out_row_words + chunk_words;  // the last row's reach
+constexpr int out_tile_words = tile_rows * out_row_words + chunk_words;  // the last row's reach
+static_assert(tile_rows <= bitslice_threads, "one pass stores the clipped chunks of every row");
 static_assert(tile_bytes % (channels * chunk) == 0, "tiles hold whole pixels and whole chunks");
 static_assert(plane_row_words % 2 == 0 && out_row_words % chunk_words == 0, "vector accesses stay aligned");
 
@@ -107,46 +116,40 @@ constexpr int narrow_table = (op_a & op_c) | ((op_a ^ op_b) & ~op_c & 0xFF);
 
 // ---- bytes and bit planes ------------------------------------------------------
 
-// Bytes from the bordered buffer at [offset, offset + 16), an aligned chunk
-// at one of the buffer's ends: bytes outside it read as 0.
-__device__ __forceinline__ uint4 load_chunk_clipped(const unsigned char* __restrict__ in, int size, int offset) {
-    word w[chunk_words] = {};
+// The four bytes of the bordered buffer at `offset`, at one of its ends:
+// bytes outside it read as 0.
+__device__ __forceinline__ word load_word_clipped(const unsigned char* __restrict__ in, int size, int offset) {
+    word w = 0;
 #pragma unroll
-    for (int i = 0; i < chunk; ++i)
-        if (offset + i >= 0 && offset + i < size) w[i / 4] |= word(in[offset + i]) << (8 * (i % 4));
-    return make_uint4(w[0], w[1], w[2], w[3]);
+    for (int i = 0; i < 4; ++i)
+        if (offset + i >= 0 && offset + i < size) w |= word(in[offset + i]) << (8 * i);
+    return w;
 }
 
 // The 32 bytes at `offset` of the bordered buffer, four to a word, read as
-// three aligned chunks and shifted into place.
+// five aligned 8-byte loads and shifted into place.
 __device__ __forceinline__ void load_bytes(const unsigned char* __restrict__ in, int size, int offset, word (&t)[8]) {
-    constexpr int loads = 3;
-    const int misalign = static_cast<int>((reinterpret_cast<std::uintptr_t>(in) + offset) % chunk);
+    constexpr int loads = 5, load_bytes = 8;
+    const int misalign = static_cast<int>((reinterpret_cast<std::uintptr_t>(in) + offset) % load_bytes);
     const int base = offset - misalign;
-    uint4 v[loads];
-    if (base >= 0 && base <= size - loads * chunk) {
+    word w[2 * loads];
+    if (base >= 0 && base <= size - loads * load_bytes) {
 #pragma unroll
-        for (int c = 0; c < loads; ++c) v[c] = __ldg(reinterpret_cast<const uint4*>(in + base) + c);
+        for (int i = 0; i < loads; ++i) {
+            const uint2 v = __ldg(reinterpret_cast<const uint2*>(in + base) + i);
+            w[2 * i] = v.x;
+            w[2 * i + 1] = v.y;
+        }
     } else {
 #pragma unroll
-        for (int c = 0; c < loads; ++c) v[c] = load_chunk_clipped(in, size, base + c * chunk);
+        for (int i = 0; i < 2 * loads; ++i) w[i] = load_word_clipped(in, size, base + 4 * i);
     }
-    word w[loads * chunk_words];
-#pragma unroll
-    for (int c = 0; c < loads; ++c) {
-        w[4 * c] = v[c].x;
-        w[4 * c + 1] = v[c].y;
-        w[4 * c + 2] = v[c].z;
-        w[4 * c + 3] = v[c].w;
-    }
-    // Whole words first, in two selects, then the bytes within a word.
-    const bool skip2 = misalign & 8, skip1 = misalign & 4;
+    // The whole word first, then the bytes within a word.
+    const bool skip = misalign & 4;
     const int shift = 8 * (misalign % 4);
-    word x[10], y[9];
+    word y[9];
 #pragma unroll
-    for (int i = 0; i < 10; ++i) x[i] = skip2 ? w[i + 2] : w[i];
-#pragma unroll
-    for (int i = 0; i < 9; ++i) y[i] = skip1 ? x[i + 1] : x[i];
+    for (int i = 0; i < 9; ++i) y[i] = skip ? w[i + 1] : w[i];
 #pragma unroll
     for (int i = 0; i < 8; ++i) t[i] = __funnelshift_r(y[i], y[i + 1], shift);
 }
@@ -278,65 +281,85 @@ __device__ __forceinline__ word count_reaches_16(const word (&x)[window_values],
 
 // ---- selection ------------------------------------------------------------------
 
-// Bit b of the window values of one output word, element 5 k + dx being row
-// k, column dx; `rows` points at the word's planes in the first window row.
+// Bit Bit of the values in the windows of a thread's output words, x[r][dx]
+// being row r, column dx; `rows` points at the word's planes in the first
+// window row.
 template <int Bit>
-__device__ __forceinline__ void window_planes(const word* rows, word (&x)[window_values]) {
+__device__ __forceinline__ void window_planes(const word* rows, word (&x)[window_rows][window_side]) {
     // Planes b and b - 1 (or b + 1) sit side by side: one 8-byte read.
     constexpr int pair = Bit & ~1, half = Bit & 1;
 #pragma unroll
-    for (int k = 0; k < window_side; ++k) {
-        const uint2 lo2 = *reinterpret_cast<const uint2*>(rows + k * plane_row_words + pair);
-        const uint2 hi2 = *reinterpret_cast<const uint2*>(rows + k * plane_row_words + value_bits + pair);
+    for (int r = 0; r < window_rows; ++r) {
+        const uint2 lo2 = *reinterpret_cast<const uint2*>(rows + r * plane_row_words + pair);
+        const uint2 hi2 = *reinterpret_cast<const uint2*>(rows + r * plane_row_words + value_bits + pair);
         const word lo = half ? lo2.y : lo2.x, hi = half ? hi2.y : hi2.x;
-        x[k * window_side] = lo;
+        x[r][0] = lo;
 #pragma unroll
-        for (int dx = 1; dx < window_side; ++dx) x[k * window_side + dx] = __funnelshift_r(lo, hi, channels * dx);
+        for (int dx = 1; dx < window_side; ++dx) x[r][dx] = __funnelshift_r(lo, hi, channels * dx);
     }
 }
 
-// One step of the selection, for bit Bit: the median's bit as a plane;
-// narrows the live values and the count still needed.
+// The selection state of one output word: which window values are still
+// live, and the count still needed, kept as 16 less that count, so that the
+// adder tree asks only whether a sum reaches 16 and, on a 0 bit, the new
+// value is the sum itself.
+struct selection {
+    word live[window_values];
+    word need[4];
+};
+
+// One step of the selection, for bit Bit of the output word whose window
+// starts at row `top_row` of x: the median's bit as a plane; narrows the
+// live values and the count still needed.
 template <int Bit>
-__device__ __forceinline__ word select_bit(const word* rows, word (&live)[window_values], word (&need)[4]) {
+__device__ __forceinline__ word select_bit(const word (&x)[window_rows][window_side], int top_row, selection& s) {
     // Every value is live at the top bit, and `need` is a constant there.
     constexpr bool top = Bit == value_bits - 1;
-    word x[window_values];
-    window_planes<Bit>(rows, x);
-    if constexpr (!top) {
+    word t[window_values];
 #pragma unroll
-        for (int k = 0; k < window_values; ++k) x[k] = lop3<and_table>(x[k], live[k], 0);
-    }
+    for (int k = 0; k < window_side; ++k)
+#pragma unroll
+        for (int dx = 0; dx < window_side; ++dx)
+            t[k * window_side + dx] =
+                top ? x[top_row + k][dx] : lop3<and_table>(x[top_row + k][dx], s.live[k * window_side + dx], 0);
     word low[4];
-    const word one = count_reaches_16<!top>(x, need, low);
+    const word one = count_reaches_16<!top>(t, s.need, low);
     if constexpr (Bit > 0) {
 #pragma unroll
-        for (int i = 0; i < 4; ++i) need[i] = lop3<select_table>(need[i], low[i], one);
+        for (int i = 0; i < 4; ++i) s.need[i] = lop3<select_table>(s.need[i], low[i], one);
 #pragma unroll
-        for (int k = 0; k < window_values; ++k) live[k] = lop3<narrow_table>(x[k], live[k], one);
+        for (int k = 0; k < window_values; ++k) s.live[k] = lop3<narrow_table>(t[k], s.live[k], one);
     }
     return one;
 }
 
-template <int... Bits>
-__device__ __forceinline__ void select_bits(const word* rows, word (&median)[value_bits],
-                                            std::integer_sequence<int, Bits...>) {
-    word live[window_values];
+template <int Bit>
+__device__ __forceinline__ void select_bit_of_rows(const word* rows, selection (&s)[rows_per_thread],
+                                                   word (&median)[rows_per_thread][value_bits]) {
+    word x[window_rows][window_side];
+    window_planes<Bit>(rows, x);
 #pragma unroll
-    for (int k = 0; k < window_values; ++k) live[k] = ~0u;
-    // `need` is kept as 16 less the count still needed: the adder tree then
-    // asks only whether a sum reaches 16, and on a 0 bit the new value is the
-    // sum itself. 16 - 13 = 3 to begin with.
-    constexpr int first_need = median_index + 1;
-    word need[4];
-#pragma unroll
-    for (int i = 0; i < 4; ++i) need[i] = ((16 - first_need) >> i) & 1 ? ~0u : 0u;
-    ((median[value_bits - 1 - Bits] = select_bit<value_bits - 1 - Bits>(rows, live, need)), ...);
+    for (int r = 0; r < rows_per_thread; ++r) median[r][Bit] = select_bit<Bit>(x, r, s[r]);
 }
 
-// The median planes of the output word whose first window row's planes
-// start at `rows`.
-__device__ __forceinline__ void median_planes(const word* rows, word (&median)[value_bits]) {
+template <int... Bits>
+__device__ __forceinline__ void select_bits(const word* rows, word (&median)[rows_per_thread][value_bits],
+                                            std::integer_sequence<int, Bits...>) {
+    constexpr int first_need = 16 - (median_index + 1);
+    selection s[rows_per_thread];
+#pragma unroll
+    for (int r = 0; r < rows_per_thread; ++r) {
+#pragma unroll
+        for (int k = 0; k < window_values; ++k) s[r].live[k] = ~0u;
+#pragma unroll
+        for (int i = 0; i < 4; ++i) s[r].need[i] = (first_need >> i) & 1 ? ~0u : 0u;
+    }
+    (select_bit_of_rows<value_bits - 1 - Bits>(rows, s, median), ...);
+}
+
+// The median planes of a thread's output words, one above the other, whose
+// first window row's planes start at `rows`.
+__device__ __forceinline__ void median_planes(const word* rows, word (&median)[rows_per_thread][value_bits]) {
     select_bits(rows, median, std::make_integer_sequence<int, value_bits>{});
 }
 
@@ -395,40 +418,50 @@ __global__ void __launch_bounds__(bitslice_threads, min_blocks_per_sm)
     const int y0 = blockIdx.y * threads_y;
     const int tid = threadIdx.y * threads_x + threadIdx.x;
 
-    // 1. Rows to planes; rows past the bordered image get zero planes.
-    for (int item = tid; item < input_rows * input_words; item += bitslice_threads) {
-        const int r = item / input_words, j = item - r * input_words;
-        word plane[value_bits];
-        if (y0 + r < height + 2 * ApronRadius) {
-            word t[8];
-            load_bytes(in, in_size, (y0 + r) * row_bytes + x0 + j * lanes, t);
-            bytes_to_planes(t, plane);
-        } else {
+    // 1. Rows to planes: thread tid < loaders converts plane words
+    // (tid / input_words + loader_rows * i, tid % input_words), so that
+    // neighbouring threads read neighbouring words. Rows past the bordered
+    // image are left unset: they reach only output rows past the image.
+    if (tid < loaders) {
+        const int r0 = tid / input_words, j = tid % input_words;
+        const int rows_left = height + 2 * ApronRadius - y0;
+        const int offset = (y0 + r0) * row_bytes + x0 + j * lanes;
+        word* dst = planes + r0 * plane_row_words + j * value_bits;
 #pragma unroll
-            for (int b = 0; b < value_bits; ++b) plane[b] = 0;
+        for (int i = 0; i < rows_per_loader; ++i) {
+            if (r0 + loader_rows * i < rows_left) {
+                word t[8], plane[value_bits];
+                load_bytes(in, in_size, offset + loader_rows * i * row_bytes, t);
+                bytes_to_planes(t, plane);
+#pragma unroll
+                for (int b = 0; b < value_bits; b += 2)
+                    *reinterpret_cast<uint2*>(dst + loader_rows * i * plane_row_words + b) =
+                        make_uint2(plane[b], plane[b + 1]);
+            }
         }
-        word* dst = planes + r * plane_row_words + j * value_bits;
-#pragma unroll
-        for (int b = 0; b < value_bits; b += 2) *reinterpret_cast<uint2*>(dst + b) = make_uint2(plane[b], plane[b + 1]);
     }
     __syncthreads();
 
-    // 2. Selection, one 32-byte word at a time. A warp takes 32 rows of the
-    // same words, so that its reads of a plane row fall in distinct banks.
+    // 2. Selection, one 32-byte word of rows_per_thread rows at a time. A
+    // warp takes 32 row groups of the same words, so that its reads of a
+    // plane row fall in distinct banks.
     {
-        const int row = tid % threads_y, column = tid / threads_y;
-        const int y = y0 + row;
+        const int row = tid % threads_y * rows_per_thread, column = tid / threads_y;
         const word* rows = planes + row * plane_row_words + column * words_per_thread * value_bits;
         word* dst = out_tile + row * out_row_words + out_lead_words + column * words_per_thread * (lanes / 4);
         const int x = x0 + column * words_per_thread * lanes;
         for (int w = 0; w < words_per_thread; ++w) {
-            if (y < height && x + w * lanes < image_row_bytes) {
-                word median[value_bits], bytes[8];
+            if (y0 + row < height && x + w * lanes < image_row_bytes) {
+                word median[rows_per_thread][value_bits];
                 median_planes(rows + w * value_bits, median);
-                planes_to_bytes(median, bytes);
-                *reinterpret_cast<uint4*>(dst + w * (lanes / 4)) = make_uint4(bytes[0], bytes[1], bytes[2], bytes[3]);
-                *reinterpret_cast<uint4*>(dst + w * (lanes / 4) + chunk_words) =
-                    make_uint4(bytes[4], bytes[5], bytes[6], bytes[7]);
+#pragma unroll
+                for (int r = 0; r < rows_per_thread; ++r) {
+                    word bytes[8];
+                    planes_to_bytes(median[r], bytes);
+                    word* d = dst + r * out_row_words + w * (lanes / 4);
+                    *reinterpret_cast<uint4*>(d) = make_uint4(bytes[0], bytes[1], bytes[2], bytes[3]);
+                    *reinterpret_cast<uint4*>(d + chunk_words) = make_uint4(bytes[4], bytes[5], bytes[6], bytes[7]);
+                }
             }
         }
     }
@@ -437,29 +470,31 @@ __global__ void __launch_bounds__(bitslice_threads, min_blocks_per_sm)
     // 3. Tile to image: chunks aligned in the output buffer, each thread
     // taking every threads_x-th chunk of a row, so that a warp stores 64
     // contiguous bytes of each of eight rows at a time.
-    const int y = y0 + threadIdx.y;
-    if (y < height) {
-        const tile_row part(out, row_bytes, image_row_bytes, x0, y);
-        const word* src = out_tile + threadIdx.y * out_row_words + part.from / 4;
+#pragma unroll
+    for (int k = 0; k < rows_per_thread; ++k) {
+        const int r = threadIdx.y + threads_y * k;
+        if (y0 + r >= height) break;
+        const tile_row part(out, row_bytes, image_row_bytes, x0, y0 + r);
+        const word* src = out_tile + r * out_row_words + part.from / 4;
 #pragma unroll
         for (int i = 0; i < full_chunks_per_thread; ++i) {
             const int c = threadIdx.x + threads_x * i;
-            if (c >= part.full_begin && c < part.full_end) {
-                word v[chunk_words];
-                chunk_from_tile(src, c, part.shift, v);
+            // Every chunk of the row reads inside the tile row: only the store is guarded.
+            word v[chunk_words];
+            chunk_from_tile(src, c, part.shift, v);
+            if (c >= part.full_begin && c < part.full_end)
                 *reinterpret_cast<uint4*>(out + part.first + c * chunk) = make_uint4(v[0], v[1], v[2], v[3]);
-            }
         }
     }
     // The chunks at the ends of each row's part that also hold other blocks'
-    // bytes or the border's, byte by byte: one warp, a row per thread.
-    if (tid < threads_y && y0 + tid < height) {
+    // bytes or the border's, byte by byte, a row per thread.
+    if (tid < tile_rows && y0 + tid < height) {
         const tile_row part(out, row_bytes, image_row_bytes, x0, y0 + tid);
         const word* src = out_tile + tid * out_row_words + part.from / 4;
 #pragma unroll
         for (int end = 0; end < 2; ++end) {
             const int c = end == 0 ? 0 : part.full_end;
-            if (end == 0 ? part.full_begin == 0 : part.end_clipped) continue;
+            if (end == 0 ? part.full_begin == 0 : !part.end_clipped) continue;
             word v[chunk_words];
             chunk_from_tile(src, c, part.shift, v);
             store_chunk_clipped(out, part.first + c * chunk, part.begin, part.end, v);
