@@ -40,9 +40,9 @@ constexpr int rows_per_thread = 1;
 constexpr int threads_x = 4;
 constexpr int threads_y = 32;
 constexpr int min_blocks_per_sm = 5; // 96 registers a thread
-// Shared-row padding, in words: makes rows one 8-byte bank pair apart (planes,
-// read 8 bytes at a time) and one 16-byte slot apart (output tile).
-constexpr int plane_row_pad = 2;
+// Shared-row padding, in words: makes rows an odd number of 16-byte slots
+// apart, so that a warp reading one slot of 32 rows hits distinct banks.
+constexpr int plane_row_pad = 4;
 constexpr int out_row_pad = 0;
 
 // ---- geometry that follows ---------------------------------------------------
@@ -60,8 +60,17 @@ constexpr int window_rows = rows_per_thread + 2 * ApronRadius;
 constexpr int window_reach = 2 * ApronRadius * channels;
 static_assert(window_reach <= lanes, "a window row must lie in two plane words");
 constexpr int input_words = tile_words + 1;
-constexpr int plane_row_words = input_words * value_bits + plane_row_pad;
-constexpr int chunk = 16;  // bytes of one vector load or store
+// A plane row holds, for each output word, planes b and b + 1 (b even) of
+// its own 32 bytes and of the next 32 side by side: one 16-byte read gives
+// two bits of a window row. Every plane word is stored twice.
+constexpr int bit_pairs = value_bits / 2;
+constexpr int pair_words = 4;  // lo b, lo b + 1, hi b, hi b + 1
+constexpr int group_words = bit_pairs * pair_words;
+constexpr int plane_row_words = tile_words * group_words + plane_row_pad;
+constexpr int chunk = 16;  // bytes of one vector store
+// Bytes loaded for one plane word: 32 starting anywhere in an 8-byte load.
+constexpr int load_size = 8;
+constexpr int load_span = lanes + load_size;
 constexpr int chunk_words = chunk / 4;
 // The output tile keeps one chunk before each row, so that a store chunk
 // reaching back over the tile's first byte still reads inside the row.
@@ -80,7 +89,7 @@ constexpr int plane_tile_words = input_rows * plane_row_words;
 constexpr int out_tile_words = tile_rows * out_row_words + chunk_words;  // the last row's reach
 static_assert(tile_rows <= bitslice_threads, "one pass stores the clipped chunks of every row");
 static_assert(tile_bytes % (channels * chunk) == 0, "tiles hold whole pixels and whole chunks");
-static_assert(plane_row_words % 2 == 0 && out_row_words % chunk_words == 0, "vector accesses stay aligned");
+static_assert(plane_row_words % 4 == 0 && out_row_words % chunk_words == 0, "vector accesses stay aligned");
 
 // ---- three-input logic ---------------------------------------------------------------
 
@@ -127,13 +136,13 @@ __device__ __forceinline__ word load_word_clipped(const unsigned char* __restric
 }
 
 // The 32 bytes at `offset` of the bordered buffer, four to a word, read as
-// five aligned 8-byte loads and shifted into place.
+// aligned 8-byte loads and shifted into place.
 __device__ __forceinline__ void load_bytes(const unsigned char* __restrict__ in, int size, int offset, word (&t)[8]) {
-    constexpr int loads = 5, load_bytes = 8;
-    const int misalign = static_cast<int>((reinterpret_cast<std::uintptr_t>(in) + offset) % load_bytes);
+    constexpr int loads = load_span / load_size;
+    const int misalign = static_cast<int>((reinterpret_cast<std::uintptr_t>(in) + offset) % load_size);
     const int base = offset - misalign;
     word w[2 * loads];
-    if (base >= 0 && base <= size - loads * load_bytes) {
+    if (base >= 0 && base <= size - load_span) {
 #pragma unroll
         for (int i = 0; i < loads; ++i) {
             const uint2 v = __ldg(reinterpret_cast<const uint2*>(in + base) + i);
@@ -282,17 +291,15 @@ __device__ __forceinline__ word count_reaches_16(const word (&x)[window_values],
 // ---- selection ------------------------------------------------------------------
 
 // Bit Bit of the values in the windows of a thread's output words, x[r][dx]
-// being row r, column dx; `rows` points at the word's planes in the first
-// window row.
+// being row r, column dx; `rows` points at the word's plane group in the
+// first window row.
 template <int Bit>
 __device__ __forceinline__ void window_planes(const word* rows, word (&x)[window_rows][window_side]) {
-    // Planes b and b - 1 (or b + 1) sit side by side: one 8-byte read.
-    constexpr int pair = Bit & ~1, half = Bit & 1;
+    constexpr int half = Bit & 1, slot = pair_words * (Bit / 2);
 #pragma unroll
     for (int r = 0; r < window_rows; ++r) {
-        const uint2 lo2 = *reinterpret_cast<const uint2*>(rows + r * plane_row_words + pair);
-        const uint2 hi2 = *reinterpret_cast<const uint2*>(rows + r * plane_row_words + value_bits + pair);
-        const word lo = half ? lo2.y : lo2.x, hi = half ? hi2.y : hi2.x;
+        const uint4 v = *reinterpret_cast<const uint4*>(rows + r * plane_row_words + slot);
+        const word lo = half ? v.y : v.x, hi = half ? v.w : v.z;
         x[r][0] = lo;
 #pragma unroll
         for (int dx = 1; dx < window_side; ++dx) x[r][dx] = __funnelshift_r(lo, hi, channels * dx);
@@ -358,10 +365,11 @@ __device__ __forceinline__ void select_bits(const word* rows, word (&median)[row
 }
 
 // The median planes of a thread's output words, one above the other, whose
-// first window row's planes start at `rows`.
+// first window row's plane group starts at `rows`.
 __device__ __forceinline__ void median_planes(const word* rows, word (&median)[rows_per_thread][value_bits]) {
     select_bits(rows, median, std::make_integer_sequence<int, value_bits>{});
 }
+
 
 // ---- tile to image ----------------------------------------------------------------
 
@@ -419,24 +427,31 @@ __global__ void __launch_bounds__(bitslice_threads, min_blocks_per_sm)
     const int tid = threadIdx.y * threads_x + threadIdx.x;
 
     // 1. Rows to planes: thread tid < loaders converts plane words
-    // (tid / input_words + loader_rows * i, tid % input_words), so that
-    // neighbouring threads read neighbouring words. Rows past the bordered
-    // image are left unset: they reach only output rows past the image.
+    // (tid % loader_rows + loader_rows * i, tid / loader_rows): neighbouring
+    // threads take neighbouring rows, whose plane groups lie in different
+    // banks. Rows past the bordered image are left unset: they reach only
+    // output rows past the image.
     if (tid < loaders) {
-        const int r0 = tid / input_words, j = tid % input_words;
+        const int r0 = tid % loader_rows, j = tid / loader_rows;
         const int rows_left = height + 2 * ApronRadius - y0;
         const int offset = (y0 + r0) * row_bytes + x0 + j * lanes;
-        word* dst = planes + r0 * plane_row_words + j * value_bits;
+        // This word's planes are the first half of group j and the second
+        // half of group j - 1.
+        word* lo_dst = planes + r0 * plane_row_words + j * group_words;
+        word* hi_dst = lo_dst - group_words + pair_words / 2;
 #pragma unroll
         for (int i = 0; i < rows_per_loader; ++i) {
             if (r0 + loader_rows * i < rows_left) {
                 word t[8], plane[value_bits];
                 load_bytes(in, in_size, offset + loader_rows * i * row_bytes, t);
                 bytes_to_planes(t, plane);
+                const int row = loader_rows * i * plane_row_words;
 #pragma unroll
-                for (int b = 0; b < value_bits; b += 2)
-                    *reinterpret_cast<uint2*>(dst + loader_rows * i * plane_row_words + b) =
-                        make_uint2(plane[b], plane[b + 1]);
+                for (int p = 0; p < bit_pairs; ++p) {
+                    const uint2 pair = make_uint2(plane[2 * p], plane[2 * p + 1]);
+                    if (j < tile_words) *reinterpret_cast<uint2*>(lo_dst + row + pair_words * p) = pair;
+                    if (j > 0) *reinterpret_cast<uint2*>(hi_dst + row + pair_words * p) = pair;
+                }
             }
         }
     }
@@ -447,13 +462,14 @@ __global__ void __launch_bounds__(bitslice_threads, min_blocks_per_sm)
     // plane row fall in distinct banks.
     {
         const int row = tid % threads_y * rows_per_thread, column = tid / threads_y;
-        const word* rows = planes + row * plane_row_words + column * words_per_thread * value_bits;
+        const int j0 = column * words_per_thread;
+        const word* rows = planes + row * plane_row_words + j0 * group_words;
         word* dst = out_tile + row * out_row_words + out_lead_words + column * words_per_thread * (lanes / 4);
         const int x = x0 + column * words_per_thread * lanes;
         for (int w = 0; w < words_per_thread; ++w) {
             if (y0 + row < height && x + w * lanes < image_row_bytes) {
                 word median[rows_per_thread][value_bits];
-                median_planes(rows + w * value_bits, median);
+                median_planes(rows + w * group_words, median);
 #pragma unroll
                 for (int r = 0; r < rows_per_thread; ++r) {
                     word bytes[8];
