@@ -376,9 +376,12 @@ __device__ __forceinline__ void median_planes(const word* rows, word (&median)[r
 // Writes the bytes of v, the 16 at out + offset, that lie in [begin, end).
 __device__ __forceinline__ void store_chunk_clipped(unsigned char* __restrict__ out, int offset, int begin, int end,
                                                     const word (&v)[chunk_words]) {
+    // Bit b: whether byte b is written.
+    const int from = max(begin - offset, 0), to = min(end - offset, chunk);
+    const unsigned written = (0xFFFFu << from) & (0xFFFFu >> (chunk - to));
 #pragma unroll
     for (int b = 0; b < chunk; ++b)
-        if (offset + b >= begin && offset + b < end) out[offset + b] = static_cast<unsigned char>(v[b / 4] >> (8 * (b % 4)));
+        if (written >> b & 1) out[offset + b] = static_cast<unsigned char>(v[b / 4] >> (8 * (b % 4)));
 }
 
 // Where a block's part of one output row lies among the output buffer's
@@ -466,6 +469,7 @@ __global__ void __launch_bounds__(bitslice_threads, min_blocks_per_sm)
         const word* rows = planes + row * plane_row_words + j0 * group_words;
         word* dst = out_tile + row * out_row_words + out_lead_words + column * words_per_thread * (lanes / 4);
         const int x = x0 + column * words_per_thread * lanes;
+#pragma unroll
         for (int w = 0; w < words_per_thread; ++w) {
             if (y0 + row < height && x + w * lanes < image_row_bytes) {
                 word median[rows_per_thread][value_bits];
