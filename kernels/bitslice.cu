@@ -11,18 +11,18 @@
 // live counts come from a carry-save adder tree of three-input logic
 // instructions, per lane, with no comparison.
 //
-// A block filters a tile of 384 bytes (128 pixels) by 32 rows in three steps,
-// each a loop over the block's threads:
-//   1. rows to planes: 16-byte loads, realigned to the row start, turned into
-//      eight planes per 32 bytes (byte transposes and bit swaps), into shared
-//      memory;
+// A block filters a tile of 384 bytes (128 pixels) by 32 rows in three steps:
+//   1. rows to planes: aligned 8-byte loads, shifted to the row's bytes,
+//      turned into eight planes per 32 bytes (byte transposes and bit swaps)
+//      in shared memory;
 //   2. selection: each thread filters 96 bytes of one row, 32 at a time, and
 //      turns the median planes back into bytes in a shared output tile;
-//   3. tile to image: 16-byte aligned stores of the output rows, realigned
-//      from the tile; the bytes at the ends of a row's part go one word or
-//      byte at a time, so only the block's own image pixels are written.
+//   3. tile to image: aligned 16-byte stores of the output rows, shifted
+//      from the tile; the chunks at the ends of a row's part, which also
+//      hold other blocks' bytes or the border's, go byte by byte, so that
+//      only the block's own image pixels are written.
 // Rows start at any byte offset; the image need not be a multiple of the
-// tile, and bytes past the bordered buffer are never read.
+// tile, and nothing outside the bordered buffer is read.
 #include "launch_contract.cuh"
 #include "median_kernels.cuh"
 
@@ -36,14 +36,19 @@ using word = unsigned int;
 // ---- tuning constants --------------------------------------------------------
 
 constexpr int words_per_thread = 3;  // 96 bytes: 32 RGB pixels of a row
+// Output rows a thread selects at once. Two would share four window rows'
+// shifts between vertical neighbours, but need about 200 registers and more
+// than 48 KB of static shared memory.
 constexpr int rows_per_thread = 1;
 constexpr int threads_x = 4;
 constexpr int threads_y = 32;
 constexpr int min_blocks_per_sm = 5; // 96 registers a thread
-// Shared-row padding, in words: makes rows an odd number of 16-byte slots
-// apart, so that a warp reading one slot of 32 rows hits distinct banks.
+// Copies of the selection code, one per word of a thread: 3 saves the loop's
+// own instructions (about 1 per pixel) for 3 times the code (about 50 KB).
+constexpr int selection_unroll = words_per_thread;
+// Shared-row padding, in words: makes plane rows an odd number of 16-byte
+// slots apart, so that a warp reading one slot of 32 rows hits distinct banks.
 constexpr int plane_row_pad = 4;
-constexpr int out_row_pad = 0;
 
 // ---- geometry that follows ---------------------------------------------------
 
@@ -73,9 +78,10 @@ constexpr int load_size = 8;
 constexpr int load_span = lanes + load_size;
 constexpr int chunk_words = chunk / 4;
 // The output tile keeps one chunk before each row, so that a store chunk
-// reaching back over the tile's first byte still reads inside the row.
+// reaching back over the tile's first byte still reads inside the row; rows
+// are an odd number of chunks apart, as are the plane rows.
 constexpr int out_lead_words = chunk_words;
-constexpr int out_row_words = out_lead_words + tile_bytes / 4 + out_row_pad;
+constexpr int out_row_words = out_lead_words + tile_bytes / 4;
 // Store chunks touching a tile row that starts anywhere inside a chunk.
 constexpr int chunks_per_row = tile_bytes / chunk + 1;
 // A row's part spans at most chunks_per_row - 1 whole chunks.
@@ -90,6 +96,7 @@ constexpr int out_tile_words = tile_rows * out_row_words + chunk_words;  // the 
 static_assert(tile_rows <= bitslice_threads, "one pass stores the clipped chunks of every row");
 static_assert(tile_bytes % (channels * chunk) == 0, "tiles hold whole pixels and whole chunks");
 static_assert(plane_row_words % 4 == 0 && out_row_words % chunk_words == 0, "vector accesses stay aligned");
+static_assert(plane_row_words / 4 % 2 == 1 && out_row_words / chunk_words % 2 == 1, "rows start in different banks");
 
 // ---- three-input logic ---------------------------------------------------------------
 
@@ -370,7 +377,6 @@ __device__ __forceinline__ void median_planes(const word* rows, word (&median)[r
     select_bits(rows, median, std::make_integer_sequence<int, value_bits>{});
 }
 
-
 // ---- tile to image ----------------------------------------------------------------
 
 // Writes the bytes of v, the 16 at out + offset, that lie in [begin, end).
@@ -426,7 +432,7 @@ __global__ void __launch_bounds__(bitslice_threads, min_blocks_per_sm)
     const int image_row_bytes = (pw - 2 * ApronRadius) * channels;
     const int in_size = (height + 2 * ApronRadius) * row_bytes;
     const int x0 = blockIdx.x * tile_bytes;  // the tile's first byte in a row
-    const int y0 = blockIdx.y * threads_y;
+    const int y0 = blockIdx.y * tile_rows;
     const int tid = threadIdx.y * threads_x + threadIdx.x;
 
     // 1. Rows to planes: thread tid < loaders converts plane words
@@ -439,9 +445,9 @@ __global__ void __launch_bounds__(bitslice_threads, min_blocks_per_sm)
         const int rows_left = height + 2 * ApronRadius - y0;
         const int offset = (y0 + r0) * row_bytes + x0 + j * lanes;
         // This word's planes are the first half of group j and the second
-        // half of group j - 1.
+        // half of group j - 1 (where those groups exist).
         word* lo_dst = planes + r0 * plane_row_words + j * group_words;
-        word* hi_dst = lo_dst - group_words + pair_words / 2;
+        word* hi_dst = planes + r0 * plane_row_words + max(j - 1, 0) * group_words + pair_words / 2;
 #pragma unroll
         for (int i = 0; i < rows_per_loader; ++i) {
             if (r0 + loader_rows * i < rows_left) {
@@ -469,7 +475,7 @@ __global__ void __launch_bounds__(bitslice_threads, min_blocks_per_sm)
         const word* rows = planes + row * plane_row_words + j0 * group_words;
         word* dst = out_tile + row * out_row_words + out_lead_words + column * words_per_thread * (lanes / 4);
         const int x = x0 + column * words_per_thread * lanes;
-#pragma unroll
+#pragma unroll selection_unroll
         for (int w = 0; w < words_per_thread; ++w) {
             if (y0 + row < height && x + w * lanes < image_row_bytes) {
                 word median[rows_per_thread][value_bits];

@@ -79,7 +79,7 @@ const std::vector<kernel_entry>& kernel_table() {
          reference::bisection_rounded, "median, rounded bisection", 1200,
          "bisection of the value range, 16x16 blocks, centred output"},
         {"median_kernel_bitslice", launch<median_kernel_bitslice, true>, block_4x32, 32, 1, grid_rule::whole_image,
-         output_placement::top_left, reference::exact_median, "exact median", 28080,
+         output_placement::top_left, reference::exact_median, "exact median", 41040,
          "bit-sliced majority selection, 32 bytes per logic instruction, whole image"},
     };
     return table;
