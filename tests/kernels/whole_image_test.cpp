@@ -57,7 +57,9 @@ void expect_every_pixel(const kernel_entry& kernel, const PaddedImage& input, co
 TEST_P(WholeImage, EveryPixelOfOddSizes) {
     REQUIRE_DEVICE();
     const kernel_entry& kernel = GetParam();
-    const int sizes[][2] = {{1, 1}, {2, 2}, {31, 7}, {33, 9}, {257, 130}};
+    // 5x1 and 7x1: 8-byte loads of the last row would reach 1 and 3 bytes
+    // past the bordered buffer, which the sanitizer build catches.
+    const int sizes[][2] = {{1, 1}, {2, 2}, {5, 1}, {7, 1}, {31, 7}, {33, 9}, {257, 130}};
     std::uint32_t seed = 1;
     for (const auto& size : sizes) {
         EXPECT_EQ(kernel.covered_width(size[0]), size[0]);
