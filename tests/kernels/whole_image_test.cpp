@@ -30,7 +30,8 @@ const pattern patterns[] = {
          auto rng = std::make_shared<std::mt19937>(seed);
          return [rng](int, int, int) { return static_cast<unsigned char>(127 + (*rng)() % 3); };
      }},
-    {"constant", [](std::uint32_t) -> harness::pixel_source { return [](int, int, int) -> unsigned char { return 77; }; }},
+    {"constant",
+     [](std::uint32_t) -> harness::pixel_source { return [](int, int, int) -> unsigned char { return 77; }; }},
     {"0 and 255", [](std::uint32_t seed) -> harness::pixel_source {
          auto rng = std::make_shared<std::mt19937>(seed);
          return [rng](int, int, int) -> unsigned char { return (*rng)() & 1 ? 255 : 0; };
