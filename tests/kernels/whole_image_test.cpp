@@ -2,6 +2,7 @@
 // including sizes below one block, byte for byte against their reference.
 #include "tests/kernel_harness.h"
 
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
