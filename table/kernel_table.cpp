@@ -1,5 +1,7 @@
 #include "kernel_table.h"
 
+#include "../include/median_filter/median_filter.h"
+#include "../kernels/border_median.cuh"
 #include "../kernels/median_kernels.cuh"
 
 namespace {
@@ -14,6 +16,15 @@ cudaError_t launch(dim3 grid, dim3 block, const unsigned char* in, unsigned char
     int fourth = TakesHeight ? height : 0;
     void* args[] = {&input, &out, &pw, &fourth};
     return cudaLaunchKernel(Kernel, grid, block, args, 0, nullptr);
+}
+
+// The library call on the image inside the bordered buffer, with the
+// default options: a black border, as the bordered kernels see. It picks
+// its own grid.
+cudaError_t launch_library(dim3, dim3, const unsigned char* in, unsigned char* out, int pw, int height) {
+    const std::size_t pitch = static_cast<std::size_t>(pw) * channels;
+    const int first = pixel_offset(ApronRadius, ApronRadius, pw, 0);
+    return median_filter::filter5x5(in + first, pitch, out + first, pitch, pw - 2 * ApronRadius, height, channels);
 }
 
 const dim3 block_32x8(32, 8);
@@ -77,6 +88,11 @@ const std::vector<kernel_entry>& kernel_table() {
         {"kernel_conv_nv5", launch<kernel_conv_nv5>, block_16x16, 1, 1, grid_rule::full_blocks,output_placement::centred,
          reference::bisection_rounded, "median, rounded bisection", 1200,
          "bisection of the value range, 16x16 blocks, centred output"},
+        {"median_kernel_border_c3", launch_library, dim3(border_median::block_width, border_median::block_height), 1, 1,
+         grid_rule::whole_image, output_placement::centred, reference::exact_median, "exact median",
+         border_median::shared_bytes<3>,
+         "the library call median_filter::filter5x5: border modes applied while staging a planar tile, any pitch, "
+         "sorting network"},
     };
     return table;
 }
@@ -88,3 +104,5 @@ const kernel_entry* find_kernel(std::string_view name) {
 }
 
 const kernel_entry& benchmark_kernel() { return *find_kernel("median_kernel_batcher_5x5"); }
+
+const kernel_entry& library_kernel() { return *find_kernel("median_kernel_border_c3"); }

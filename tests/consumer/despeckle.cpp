@@ -1,0 +1,38 @@
+// Removes a speck from an RGBA image in GPU memory whose rows are padded.
+#include <median_filter/median_filter.h>
+
+#include <cstdio>
+#include <vector>
+
+int main() {
+    const int width = 64, height = 48, channels = 4;
+    const size_t pitch = width * channels + 64;
+    std::vector<unsigned char> image(pitch * height, 100);
+    image[10 * pitch + 20 * channels] = 255;  // red of pixel (20, 10)
+
+    unsigned char *src = nullptr, *dst = nullptr;
+    cudaError_t e = cudaMalloc(&src, image.size());
+    if (e == cudaSuccess) e = cudaMalloc(&dst, image.size());
+    if (e == cudaSuccess) e = cudaMemcpy(src, image.data(), image.size(), cudaMemcpyHostToDevice);
+
+    median_filter::options opts;
+    opts.mode = median_filter::border::mirror;  // OpenCV's BORDER_REFLECT_101
+    cudaStream_t stream = 0;                      // or the stream of your pipeline
+    if (e == cudaSuccess) e = median_filter::filter5x5(src, pitch, dst, pitch, width, height, channels, opts, stream);
+    if (e == cudaSuccess) e = cudaDeviceSynchronize();
+    if (e == cudaSuccess) e = cudaMemcpy(image.data(), dst, image.size(), cudaMemcpyDeviceToHost);
+    cudaFree(src);
+    cudaFree(dst);
+    if (e != cudaSuccess) {
+        std::fprintf(stderr, "despeckle: %s\n", cudaGetErrorString(e));
+        return 1;
+    }
+    for (int y = 0; y < height; ++y)
+        for (int i = 0; i < width * channels; ++i)
+            if (image[y * pitch + i] != 100) {
+                std::fprintf(stderr, "despeckle: byte %d of row %d is %d, not 100\n", i, y, image[y * pitch + i]);
+                return 1;
+            }
+    std::printf("despeckle: speck removed\n");
+    return 0;
+}
