@@ -33,10 +33,6 @@ constexpr int max_grid_rows = 65535;
 template <int Channels>
 using tile = planar_tile<tile_width, tile_height, Channels>;
 
-// Static shared memory of the kernel for `Channels`.
-template <int Channels>
-constexpr int shared_bytes = tile<Channels>::elements;
-
 }  // namespace border_median
 
 __global__ void median_kernel_border_c1(border_median::image_args args);

@@ -2,7 +2,10 @@
 
 #include "../include/median_filter/median_filter.h"
 #include "../kernels/border_median.cuh"
+#include "../kernels/forgetful_layout.h"
+#include "../kernels/histogram_layout.h"
 #include "../kernels/median_kernels.cuh"
+#include "../kernels/search_layout.h"
 
 namespace {
 
@@ -27,8 +30,16 @@ cudaError_t launch_library(dim3, dim3, const unsigned char* in, unsigned char* o
     return median_filter::filter5x5(in + first, pitch, out + first, pitch, pw - 2 * ApronRadius, height, channels);
 }
 
-const dim3 block_32x8(32, 8);
-const dim3 block_16x16(16, 16);
+const dim3 block_32x8(block_width, block_height);
+const dim3 block_16x16(conv_block_side, conv_block_side);
+
+// Shared bytes of a tile of Element values: the kernels declare their
+// tiles from the same types.
+template <class Tile, class Element = unsigned char>
+constexpr int tile_bytes = Tile::elements * sizeof(Element);
+
+using sliding::interleaved_132x12;
+using sliding::planar_132x12;
 
 }  // namespace
 
@@ -45,54 +56,53 @@ int kernel_entry::output_offset(int x, int y, int pw, int c) const {
 
 const std::vector<kernel_entry>& kernel_table() {
     static const std::vector<kernel_entry> table = {
-        {"median_kernel_batcher_5x5", launch<median_kernel_batcher_5x5>, block_32x8, 1, 1, grid_rule::full_blocks,output_placement::top_left,
-         reference::exact_median, "exact median", 1296,
+        {"median_kernel_batcher_5x5", launch<median_kernel_batcher_5x5>, block_32x8, 1, 1, grid_rule::full_blocks, output_placement::top_left,
+         reference::exact_median, "exact median", tile_bytes<interleaved_36x12>,
          "odd-even merge sort network, 202 min/max per channel, interleaved tile"},
-        {"median_kernel_batcher", launch<median_kernel_batcher>, block_32x8, 1, 1, grid_rule::full_blocks,output_placement::top_left,
-         reference::exact_median, "exact median", 1296, "odd-even merge sort network on a planar tile"},
-        {"median_kernel_ff", launch<median_kernel_ff>, block_32x8, 2, 1, grid_rule::full_blocks,output_placement::top_left,
-         reference::exact_median, "exact median", 2448,
+        {"median_kernel_batcher", launch<median_kernel_batcher>, block_32x8, 1, 1, grid_rule::full_blocks, output_placement::top_left,
+         reference::exact_median, "exact median", tile_bytes<planar_36x12>, "odd-even merge sort network on a planar tile"},
+        {"median_kernel_ff", launch<median_kernel_ff>, block_32x8, forgetful::pixels_per_thread, 1, grid_rule::full_blocks, output_placement::top_left,
+         reference::exact_median, "exact median", tile_bytes<forgetful::tile>,
          "forgetful selection, two pixels per thread sharing 20 window values, planar tile"},
-        {"median_kernel_hist_sm", launch<median_kernel_hist_sm>, block_32x8, 1, 1, grid_rule::full_blocks,output_placement::top_left,
-         reference::exact_median, "exact median", 5392,
+        {"median_kernel_hist_sm", launch<median_kernel_hist_sm>, block_32x8, 1, 1, grid_rule::full_blocks, output_placement::top_left,
+         reference::exact_median, "exact median", tile_bytes<planar_36x12> + packed_counter_bytes,
          "two-level histogram, packed 8-bit counters in shared memory, planar tile"},
-        {"median_kernel_hist_r", launch<median_kernel_hist_r>, block_32x8, 1, 1, grid_rule::full_blocks,output_placement::top_left,
-         reference::exact_median, "exact median", 1296,
+        {"median_kernel_hist_r", launch<median_kernel_hist_r>, block_32x8, 1, 1, grid_rule::full_blocks, output_placement::top_left,
+         reference::exact_median, "exact median", tile_bytes<planar_36x12>,
          "two-level histogram, packed 8-bit counters in registers, planar tile"},
-        {"median_kernel_hist_sm_m", launch<median_kernel_hist_sm_m>, block_32x8, 4, 1, grid_rule::full_blocks,output_placement::top_left,
-         reference::exact_median, "exact median", 12944,
+        {"median_kernel_hist_sm_m", launch<median_kernel_hist_sm_m>, block_32x8, sliding::pixels_per_thread, 1, grid_rule::full_blocks, output_placement::top_left,
+         reference::exact_median, "exact median", tile_bytes<planar_132x12> + 2 * packed_counter_bytes,
          "two-level histogram, packed counters, four pixels per thread with a sliding coarse histogram"},
-        {"median_kernel_hist_nbc", launch<median_kernel_hist_nbc>, block_32x8, 1, 1, grid_rule::full_blocks,output_placement::top_left,
-         reference::exact_median, "exact median", 5392,
+        {"median_kernel_hist_nbc", launch<median_kernel_hist_nbc>, block_32x8, 1, 1, grid_rule::full_blocks, output_placement::top_left,
+         reference::exact_median, "exact median", tile_bytes<interleaved_36x12> + counter_bytes,
          "two-level histogram, byte counters row per bin, interleaved tile"},
-        {"median_kernel_hist_nbc2", launch<median_kernel_hist_nbc2>, block_32x8, 1, 1, grid_rule::full_blocks,output_placement::top_left,
-         reference::exact_median, "exact median", 5392,
+        {"median_kernel_hist_nbc2", launch<median_kernel_hist_nbc2>, block_32x8, 1, 1, grid_rule::full_blocks, output_placement::top_left,
+         reference::exact_median, "exact median", tile_bytes<interleaved_36x12> + counter_bytes,
          "two-level histogram, byte counters word per thread, interleaved tile"},
-        {"median_kernel_hist_nbc_m", launch<median_kernel_hist_nbc_m>, block_32x8, 4, 1, grid_rule::full_blocks,output_placement::top_left,
-         reference::exact_median, "exact median", 12944,
+        {"median_kernel_hist_nbc_m", launch<median_kernel_hist_nbc_m>, block_32x8, sliding::pixels_per_thread, 1, grid_rule::full_blocks, output_placement::top_left,
+         reference::exact_median, "exact median", tile_bytes<planar_132x12> + 2 * packed_counter_bytes,
          "sliding two-level histogram, four pixels per thread, byte counters word per thread, planar tile"},
-        {"median_kernel_hist_nbc2_m", launch<median_kernel_hist_nbc2_m>, block_32x8, 4, 1, grid_rule::full_blocks,output_placement::top_left,
-         reference::exact_median, "exact median", 12944,
+        {"median_kernel_hist_nbc2_m", launch<median_kernel_hist_nbc2_m>, block_32x8, sliding::pixels_per_thread, 1, grid_rule::full_blocks, output_placement::top_left,
+         reference::exact_median, "exact median", tile_bytes<interleaved_132x12> + 2 * counter_bytes,
          "sliding two-level histogram, four pixels per thread, byte counters row per bin, interleaved tile"},
-        {"median_kernel_hist_sm_v0", launch<median_kernel_hist_sm_v0>, block_32x8, 1, 1, grid_rule::full_blocks,output_placement::top_left,
-         reference::luma_12th_smallest, "12th smallest luma, grey", 4960,
+        {"median_kernel_hist_sm_v0", launch<median_kernel_hist_sm_v0>, block_32x8, 1, 1, grid_rule::full_blocks, output_placement::top_left,
+         reference::luma_12th_smallest, "12th smallest luma, grey", 2 * luma_plane::plane + counter_bytes,
          "two-level histogram of luma (2 b0 + b2) / 3, byte counters, rank 11 not the median"},
-        {"median_kernel_xilinx", launch<median_kernel_xilinx>, block_32x8, 1, 1, grid_rule::full_blocks,output_placement::top_left,
-         reference::exact_median, "exact median", 1296, "pairwise rank counting, 300 float comparisons per channel"},
-        {"median_kernel_search", launch<median_kernel_search>, block_32x8, 1, 1, grid_rule::full_blocks,output_placement::top_left,
-         reference::bisection_truncated, "median, truncated bisection", 5184,
+        {"median_kernel_xilinx", launch<median_kernel_xilinx>, block_32x8, 1, 1, grid_rule::full_blocks, output_placement::top_left,
+         reference::exact_median, "exact median", tile_bytes<planar_36x12>, "pairwise rank counting, 300 float comparisons per channel"},
+        {"median_kernel_search", launch<median_kernel_search>, block_32x8, 1, 1, grid_rule::full_blocks, output_placement::top_left,
+         reference::bisection_truncated, "median, truncated bisection", tile_bytes<planar_36x12, float>,
          "bisection of the value range, float counts, planar float tile"},
         {"median_kernel_search_nvidia", launch<median_kernel_search_nvidia>, block_32x8, 1, 1,
-         grid_rule::full_blocks, output_placement::top_left, reference::bisection_truncated, "median, truncated bisection", 1296,
+         grid_rule::full_blocks, output_placement::top_left, reference::bisection_truncated, "median, truncated bisection", tile_bytes<interleaved_36x12>,
          "bisection of the value range, three channels per loop, interleaved tile"},
-        {"kernel_conv_nv5", launch<kernel_conv_nv5>, block_16x16, 1, 1, grid_rule::full_blocks,output_placement::centred,
-         reference::bisection_rounded, "median, rounded bisection", 1200,
+        {"kernel_conv_nv5", launch<kernel_conv_nv5>, block_16x16, 1, 1, grid_rule::full_blocks, output_placement::centred,
+         reference::bisection_rounded, "median, rounded bisection", tile_bytes<conv_tile>,
          "bisection of the value range, 16x16 blocks, centred output"},
         {"median_kernel_border_c3", launch_library, dim3(border_median::block_width, border_median::block_height), 1, 1,
          grid_rule::whole_image, output_placement::centred, reference::exact_median, "exact median",
-         border_median::shared_bytes<3>,
-         "the library call median_filter::filter5x5: border modes applied while staging a planar tile, any pitch, "
-         "sorting network"},
+         tile_bytes<border_median::tile<3>>,
+         "library call median_filter::filter5x5: sorting network, border mode applied while staging the tile"},
     };
     return table;
 }
