@@ -24,6 +24,10 @@ struct options {
     unsigned char constant_value = 0;  // outside pixels in constant mode, every channel
 };
 
+// Largest width and height: block coordinates plus the window's reach stay
+// within int.
+constexpr int max_extent = 1 << 30;
+
 // 5x5 per-channel median of a width x height image of `channels` (1, 3 or 4)
 // interleaved 8-bit channels; every channel is filtered, alpha too.
 // src and dst are device pointers with row pitches in bytes; runs on `stream`,
@@ -42,9 +46,5 @@ struct options {
 // Otherwise the launch's own result (an earlier asynchronous error may show up here).
 cudaError_t filter5x5(const unsigned char* src, size_t src_pitch, unsigned char* dst, size_t dst_pitch, int width,
                       int height, int channels, const options& opts = {}, cudaStream_t stream = 0);
-
-// Largest width and height: block coordinates plus the window's reach stay
-// within int.
-constexpr int max_extent = (1 << 30);
 
 }  // namespace median_filter

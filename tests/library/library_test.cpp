@@ -4,6 +4,7 @@
 #include "reference/median_reference.h"
 #include "tests/kernel_harness.h"
 
+#include <memory>
 #include <random>
 #include <string>
 
@@ -72,11 +73,14 @@ void expect_reference(const reference::image& img, const median_filter::options&
     pitched_buffer src(row + 5, img.height, 0);
     pitched_buffer dst(row + 11, img.height, poison);
     src.upload(img);
-    ASSERT_EQ(median_filter::filter5x5(src.get(), src.pitch(), dst.get(), dst.pitch(), img.width, img.height,
-                                       img.channels, opts),
+    cudaStream_t stream = nullptr;
+    ASSERT_EQ(cudaStreamCreate(&stream), cudaSuccess);
+    EXPECT_EQ(median_filter::filter5x5(src.get(), src.pitch(), dst.get(), dst.pitch(), img.width, img.height,
+                                       img.channels, opts, stream),
               cudaSuccess)
         << what;
-    ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess) << what;
+    EXPECT_EQ(cudaStreamSynchronize(stream), cudaSuccess) << what;
+    EXPECT_EQ(cudaStreamDestroy(stream), cudaSuccess);
     const auto got = dst.download();
     const auto expected = reference::median_5x5(img, opts.mode, opts.constant_value).pixels;
     long wrong = 0, padding_written = 0;
@@ -116,24 +120,27 @@ protected:
     static constexpr int width = 8, height = 4, channels = 3;
     static constexpr std::size_t pitch = width * channels;
 
-    void SetUp() override { REQUIRE_DEVICE(); }
+    void SetUp() override {
+        REQUIRE_DEVICE();
+        src = std::make_unique<pitched_buffer>(pitch, 2 * height, 1);
+        dst = std::make_unique<pitched_buffer>(pitch, height, poison);
+    }
 
     // The call's result; the test fails if it wrote anything.
     cudaError_t call(const unsigned char* s, std::size_t sp, unsigned char* d, std::size_t dp, int w, int h, int c,
                      median_filter::options opts = {}) {
         const cudaError_t result = median_filter::filter5x5(s, sp, d, dp, w, h, c, opts);
         EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
-        for (unsigned char b : dst.download()) EXPECT_EQ(b, poison) << "written despite a refused call";
+        for (unsigned char b : dst->download()) EXPECT_EQ(b, poison) << "written despite a refused call";
         return result;
     }
 
-    pitched_buffer src{pitch, 2 * height, 1};
-    pitched_buffer dst{pitch, height, poison};
+    std::unique_ptr<pitched_buffer> src, dst;
 };
 
 TEST_F(LibraryArguments, BadArgumentsAreRefusedBeforeAnythingRuns) {
-    unsigned char* d = dst.get();
-    const unsigned char* s = src.get();
+    unsigned char* d = dst->get();
+    const unsigned char* s = src->get();
     const cudaError_t invalid = cudaErrorInvalidValue;
     EXPECT_EQ(call(nullptr, pitch, d, pitch, width, height, channels), invalid);
     EXPECT_EQ(call(s, pitch, nullptr, pitch, width, height, channels), invalid);
@@ -151,12 +158,12 @@ TEST_F(LibraryArguments, BadArgumentsAreRefusedBeforeAnythingRuns) {
 }
 
 TEST_F(LibraryArguments, InPlaceAndOverlappingImagesAreRefused) {
-    unsigned char* d = dst.get();
+    unsigned char* d = dst->get();
     EXPECT_EQ(call(d, pitch, d, pitch, width, height, channels), cudaErrorInvalidValue);
     // dst's last row is the first row of src.
     EXPECT_EQ(call(d + (height - 1) * pitch, pitch, d, pitch, width, height, channels), cudaErrorInvalidValue);
     // Adjacent images are fine.
-    EXPECT_EQ(median_filter::filter5x5(src.get() + height * pitch, pitch, src.get(), pitch, width, height, channels),
+    EXPECT_EQ(median_filter::filter5x5(src->get() + height * pitch, pitch, src->get(), pitch, width, height, channels),
               cudaSuccess);
     EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
 }
