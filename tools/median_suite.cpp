@@ -133,9 +133,12 @@ int bench(int argc, char** argv) {
 int main(int argc, char** argv) {
     const std::string command = argc > 1 ? argv[1] : "";
     if (command == "list" && argc == 2) return list();
-    const auto options_from = [&](int first) { return std::vector<std::string>(argv + std::min(first, argc), argv + argc); };
+    const auto options_from = [&](int first) {
+        return std::vector<std::string>(argv + std::min(first, argc), argv + argc);
+    };
     median_filter::border mode{};
-    if (command == "run" && argc >= 5 && parse_border(options_from(5), mode)) return run(argv[2], argv[3], argv[4], mode);
+    if (command == "run" && argc >= 5 && parse_border(options_from(5), mode))
+        return run(argv[2], argv[3], argv[4], mode);
     if (command == "reference" && argc >= 4 && parse_border(options_from(4), mode))
         return write_reference(argv[2], argv[3], mode);
     if (command == "bench") return bench(argc, argv);
