@@ -51,8 +51,9 @@ __device__ __forceinline__ void filter_image(const image_args& a, unsigned char*
 #pragma unroll
             for (int c = 0; c < Channels; ++c) out[c] = channel_median<Channels>(pix_mem, c);
         }
-        // The next block row overwrites the tile.
-        __syncthreads();
+        // The next block row, if any, overwrites the tile (the condition is
+        // the same for the whole block).
+        if (by + static_cast<int>(gridDim.y) < block_rows) __syncthreads();
     }
 }
 
