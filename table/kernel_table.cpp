@@ -6,6 +6,7 @@
 #include "../kernels/histogram_layout.h"
 #include "../kernels/median_kernels.cuh"
 #include "../kernels/search_layout.h"
+#include "../kernels/tiled_geometry.h"
 
 namespace {
 
@@ -32,6 +33,7 @@ cudaError_t launch_library(dim3, dim3, const unsigned char* in, unsigned char* o
 
 const dim3 block_32x8(block_width, block_height);
 const dim3 block_16x16(conv_block_side, conv_block_side);
+const dim3 block_tiled(tiled::block_cols, tiled::block_rows);
 
 // Shared bytes of a tile of Element values: the kernels declare their
 // tiles from the same types.
@@ -59,6 +61,10 @@ const std::vector<kernel_entry>& kernel_table() {
         {"median_kernel_batcher_5x5", launch<median_kernel_batcher_5x5>, block_32x8, 1, 1, grid_rule::full_blocks,
          output_placement::top_left, reference::exact_median, "exact median", tile_bytes<interleaved_36x12>,
          "odd-even merge sort network, 202 min/max per channel, interleaved tile"},
+        {"median_kernel_tiled_network", launch<median_kernel_tiled_network, true>, block_tiled, tiled::thread_cols,
+         tiled::thread_rows * tiled::lanes, grid_rule::whole_image, output_placement::top_left, reference::exact_median,
+         "exact median", tiled::stage_bytes,
+         "pruned sorting network shared by 4x2-pixel tiles, two tiles per thread in 16-bit lanes, whole image"},
         {"median_kernel_batcher", launch<median_kernel_batcher>, block_32x8, 1, 1, grid_rule::full_blocks,
          output_placement::top_left, reference::exact_median, "exact median", tile_bytes<planar_36x12>,
          "odd-even merge sort network on a planar tile"},

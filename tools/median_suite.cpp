@@ -1,11 +1,13 @@
 // Runs, checks and times any kernel of the module by name.
-//   median_suite list
+//   median_suite list [--json]
 //   median_suite run KERNEL INPUT OUTPUT [--border MODE]
 //   median_suite bench [options]
 //   median_suite reference INPUT OUTPUT [--border MODE]
 #include "host/filter_runner.h"
 #include "host/image_io.h"
+#include "library_peers.h"
 #include "suite_bench.h"
+#include "suite_report.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -19,14 +21,15 @@ constexpr int usage_error = 2;
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: median_suite list\n"
+                 "usage: median_suite list [--json]\n"
                  "       median_suite run KERNEL INPUT OUTPUT [--border MODE]\n"
                  "       median_suite bench [--input FILE] [--size WxH]... [--kernels A,B,...] [--repeat N]\n"
                  "                          [--json FILE] [--csv FILE]\n"
                  "       median_suite reference INPUT OUTPUT [--border MODE]   (the exact 5x5 median, on the CPU)\n"
                  "MODE is how pixels outside the image read: constant (black, the default), replicate,\n"
                  "reflect or mirror, as SciPy's mode= names them.\n"
-                 "bench checks every kernel (or those named) against its reference and times --repeat\n"
+                 "bench checks every kernel (or those named), and NVIDIA's NPP median where the build\n"
+                 "found NPP, against its reference and times --repeat\n"
                  "launches of each (default %d here) on the photograph (default %s)\n"
                  "and on random images of the given sizes.\n",
                  default_repeats(), "samples/dandelions-1920x1080.jpg");
@@ -49,6 +52,22 @@ int list() {
                     k.placement == output_placement::centred ? "centred" : "top-left", k.shared_bytes, k.computes,
                     k.method);
     }
+    return 0;
+}
+
+// The launch geometry of every kernel, for scripts (tools/sass_profile.py).
+int list_json() {
+    std::printf("{\"kernels\": [");
+    const char* separator = "\n  ";
+    for (const auto& k : kernel_table()) {
+        const int threads = static_cast<int>(k.block.x * k.block.y);
+        std::printf("%s{\"name\": %s, \"block\": [%u, %u], \"threads\": %d, \"span\": [%d, %d], "
+                    "\"outputs_per_thread\": %d, \"shared_bytes\": %d}",
+                    separator, json_string(k.name).c_str(), k.block.x, k.block.y, threads, k.span_x(), k.span_y(),
+                    k.span_x() * k.span_y() / threads, k.shared_bytes);
+        separator = ",\n  ";
+    }
+    std::printf("\n]}\n");
     return 0;
 }
 
@@ -125,7 +144,7 @@ int bench(int argc, char** argv) {
         usage();
         return usage_error;
     }
-    return run_bench(options, kernel_table());
+    return run_bench(options, kernel_table(), library_peers());
 }
 
 }  // namespace
@@ -133,6 +152,7 @@ int bench(int argc, char** argv) {
 int main(int argc, char** argv) {
     const std::string command = argc > 1 ? argv[1] : "";
     if (command == "list" && argc == 2) return list();
+    if (command == "list" && argc == 3 && std::string(argv[2]) == "--json") return list_json();
     const auto options_from = [&](int first) {
         return std::vector<std::string>(argv + std::min(first, argc), argv + argc);
     };

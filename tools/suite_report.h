@@ -16,3 +16,6 @@ bool write_bench_json(const std::string& path, const std::vector<bench_row>& row
 
 // A header line, then one line per row with the same fields as the JSON.
 bool write_bench_csv(const std::string& path, const std::vector<bench_row>& rows, std::string& error);
+
+// `s` as a JSON string literal, quotes included.
+std::string json_string(const std::string& s);
