@@ -1,76 +1,141 @@
-// The library's kernel: stages the block's tile, reading outside pixels as
-// the border mode says, then takes each channel's median with the pruned
-// sorting network.
+// The library's kernel: stages the block's area as lane words, reading
+// outside pixels as the border mode says, then takes each channel's medians
+// with the tiled sorting network, two 4x2 tiles per thread.
 #include "border_median.cuh"
 
-#include "batcher_median.cuh"
+#include "launch_contract.cuh"
+#include "tiled_lanes.cuh"
+#include "tiled_network.h"
 
 namespace border_median {
 namespace {
 
-static_assert(tile<1>::width == block_width + 2 * ApronRadius && tile<1>::height == block_height + 2 * ApronRadius,
-              "the tile is the block's pixels and the window's reach around them");
+using tiled::band_rows;
+using tiled::stage_cols;
+using tiled::stage_rows;
+using tiled::thread_cols;
+using tiled::thread_rows;
 
-// Every thread copies tile bytes in row order, so a warp reads consecutive
-// bytes of an image row; coordinates outside the image go through
-// border_index, which leaves those inside untouched.
-template <int Channels>
-__device__ __forceinline__ void stage_tile(const image_args& a, int x0, int y0, unsigned char* pix_mem) {
-    using Tile = tile<Channels>;
-    constexpr int row_elements = Tile::width * Channels;
-    for (int e = linear_thread_index(); e < Tile::height * row_elements; e += block_threads) {
+static_assert(tiled::threads == block_width * block_height);
+static_assert(tiled_network::tile_cols == thread_cols && tiled_network::tile_rows == thread_rows &&
+                  tiled_network::input_cols == thread_cols + 2 * ApronRadius &&
+                  tiled_network::input_rows == thread_rows + 2 * ApronRadius,
+              "the network's tile is the thread's tile and its window area");
+
+// Channel c of image pixel (x, y), which may lie outside the image.
+template <int Channels, bool Inside>
+__device__ __forceinline__ unsigned int read(const image_args& a, int x, int y, int c) {
+    if (!Inside) {
+        x = median_filter::border_index(x, a.width, a.mode);
+        y = median_filter::border_index(y, a.height, a.mode);
+        if (x < 0 || y < 0) return a.constant_value;
+    }
+    return a.src[y * a.src_pitch + std::size_t(x) * Channels + c];
+}
+
+// Every thread copies staged values in row order, so a warp reads
+// consecutive bytes of an image row. Inside: the whole staged area lies in
+// the image, so no coordinate needs mapping.
+template <int Channels, bool Inside>
+__device__ __forceinline__ void stage(const image_args& a, int x0, int y0, stage_tile<Channels>& tile) {
+    constexpr int row_elements = stage_cols * Channels;
+    for (int e = linear_thread_index(); e < stage_rows * row_elements; e += tiled::threads) {
         const int r = e / row_elements;
         const int col = e % row_elements / Channels;
         const int c = e % Channels;
-        const int gy = median_filter::border_index(y0 - ApronRadius + r, a.height, a.mode);
-        const int gx = median_filter::border_index(x0 - ApronRadius + col, a.width, a.mode);
-        pix_mem[Tile::index(col, r, c)] = gx < 0 || gy < 0 ? a.constant_value
-                                                           : a.src[gy * a.src_pitch + std::size_t(gx) * Channels + c];
+        const int x = x0 - ApronRadius + col;
+        const int y = y0 - ApronRadius + r;
+        const unsigned int upper = read<Channels, Inside>(a, x, y, c);
+        const unsigned int lower = read<Channels, Inside>(a, x, y + band_rows, c);
+        // Each lane holds its byte twice.
+        tile.words[c][r][col] = (upper | lower << 16) * 0x101u;
     }
 }
 
-// The seam for a faster median: channel c of the thread's pixel from the
-// staged tile.
 template <int Channels>
-__device__ __forceinline__ unsigned char channel_median(const unsigned char* pix_mem, int c) {
-    return static_cast<unsigned char>(batcher::window_median<tile<Channels>>(pix_mem, c));
+__device__ __forceinline__ bool area_inside(const image_args& a, int x0, int y0) {
+    return x0 >= ApronRadius && y0 >= ApronRadius && x0 - ApronRadius + stage_cols <= a.width &&
+           y0 - ApronRadius + band_rows + stage_rows <= a.height;
+}
+
+// The seam for a faster median: the thread's two tiles of channel c from
+// the staged area, one lane word per pixel, lane l's median in byte 2l.
+template <int Channels>
+__device__ __forceinline__ void channel_medians(const stage_tile<Channels>& tile, int c, int row, int col,
+                                                unsigned int (&medians)[thread_rows][thread_cols]) {
+    native_lanes in[tiled_network::input_rows][tiled_network::input_cols];
+#pragma unroll
+    for (int r = 0; r < tiled_network::input_rows; ++r)
+#pragma unroll
+        for (int j = 0; j < tiled_network::input_cols; ++j)
+            in[r][j] = native_lanes::from_word(tile.words[c][row + r][col + j]);
+    native_lanes out[thread_rows][thread_cols];
+    tiled_network::tile_medians(in, out);
+#pragma unroll
+    for (int k = 0; k < thread_rows; ++k)
+#pragma unroll
+        for (int i = 0; i < thread_cols; ++i) medians[k][i] = out[k][i].to_word();
 }
 
 template <int Channels>
-__device__ __forceinline__ void filter_image(const image_args& a, unsigned char* pix_mem) {
-    const int x0 = blockIdx.x * block_width;
-    const int block_rows = a.height / block_height + (a.height % block_height != 0);
-    for (int by = blockIdx.y; by < block_rows; by += gridDim.y) {
-        const int y0 = by * block_height;
-        stage_tile<Channels>(a, x0, y0, pix_mem);
-        __syncthreads();
-        const int x = x0 + threadIdx.x;
-        const int y = y0 + threadIdx.y;
-        if (x < a.width && y < a.height) {
-            unsigned char* out = a.dst + y * a.dst_pitch + std::size_t(x) * Channels;
+__device__ __forceinline__ void filter_block_row(const image_args& a, int x0, int y0, stage_tile<Channels>& tile) {
+    if (area_inside<Channels>(a, x0, y0))
+        stage<Channels, true>(a, x0, y0, tile);
+    else
+        stage<Channels, false>(a, x0, y0, tile);
+    __syncthreads();
+    const int col = threadIdx.x * thread_cols;
+    const int row = threadIdx.y * thread_rows;
+#pragma unroll 1
+    for (int c = 0; c < Channels; ++c) {
+        unsigned int medians[thread_rows][thread_cols];
+        channel_medians(tile, c, row, col, medians);
 #pragma unroll
-            for (int c = 0; c < Channels; ++c) out[c] = channel_median<Channels>(pix_mem, c);
-        }
-        // The next block row, if any, overwrites the tile (the condition is
-        // the same for the whole block).
+        for (int lane = 0; lane < tiled::lanes; ++lane)
+#pragma unroll
+            for (int k = 0; k < thread_rows; ++k) {
+                const int y = y0 + lane * band_rows + row + k;
+                if (y >= a.height) continue;
+                unsigned char* out = a.dst + y * a.dst_pitch + c;
+#pragma unroll
+                for (int i = 0; i < thread_cols; ++i) {
+                    const int x = x0 + col + i;
+                    if (x < a.width) out[std::size_t(x) * Channels] = static_cast<unsigned char>(medians[k][i] >> (16 * lane));
+                }
+            }
+    }
+}
+
+template <int Channels>
+__device__ __forceinline__ void filter_image(const image_args& a, stage_tile<Channels>& tile) {
+    const int x0 = blockIdx.x * span_x;
+    const int block_rows = a.height / span_y + (a.height % span_y != 0);
+    for (int by = blockIdx.y; by < block_rows; by += gridDim.y) {
+        filter_block_row(a, x0, by * span_y, tile);
+        // The next block row, if any, overwrites the staged area (the
+        // condition is the same for the whole block).
         if (by + static_cast<int>(gridDim.y) < block_rows) __syncthreads();
     }
 }
 
+// With only the block size bounded, ptxas keeps c3 to 80 registers on
+// sm_90 and spills; a minimum of one resident block lets it take 83.
+constexpr int min_resident_blocks = 1;
+
 }  // namespace
 }  // namespace border_median
 
-__global__ void median_kernel_border_c1(border_median::image_args args) {
-    __shared__ unsigned char pix_mem[border_median::tile<1>::elements];
-    border_median::filter_image<1>(args, pix_mem);
+__global__ void __launch_bounds__(tiled::threads, border_median::min_resident_blocks) median_kernel_border_c1(border_median::image_args args) {
+    __shared__ border_median::stage_tile<1> tile;
+    border_median::filter_image(args, tile);
 }
 
-__global__ void median_kernel_border_c3(border_median::image_args args) {
-    __shared__ unsigned char pix_mem[border_median::tile<3>::elements];
-    border_median::filter_image<3>(args, pix_mem);
+__global__ void __launch_bounds__(tiled::threads, border_median::min_resident_blocks) median_kernel_border_c3(border_median::image_args args) {
+    __shared__ border_median::stage_tile<3> tile;
+    border_median::filter_image(args, tile);
 }
 
-__global__ void median_kernel_border_c4(border_median::image_args args) {
-    __shared__ unsigned char pix_mem[border_median::tile<4>::elements];
-    border_median::filter_image<4>(args, pix_mem);
+__global__ void __launch_bounds__(tiled::threads, border_median::min_resident_blocks) median_kernel_border_c4(border_median::image_args args) {
+    __shared__ border_median::stage_tile<4> tile;
+    border_median::filter_image(args, tile);
 }

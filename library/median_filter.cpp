@@ -57,8 +57,8 @@ cudaError_t filter5x5(const unsigned char* src, size_t src_pitch, unsigned char*
 
     border_median::image_args args{src, src_pitch, dst, dst_pitch, width, height, opts.mode, opts.constant_value};
     const dim3 block(border_median::block_width, border_median::block_height);
-    const unsigned int block_rows = blocks(height, border_median::block_height);
-    const dim3 grid(blocks(width, border_median::block_width),
+    const unsigned int block_rows = blocks(height, border_median::span_y);
+    const dim3 grid(blocks(width, border_median::span_x),
                     block_rows < border_median::max_grid_rows ? block_rows : border_median::max_grid_rows);
     void* params[] = {&args};
     return cudaLaunchKernel(kernel, grid, block, params, 0, stream);

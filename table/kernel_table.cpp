@@ -115,10 +115,10 @@ const std::vector<kernel_entry>& kernel_table() {
         {"kernel_conv_nv5", launch<kernel_conv_nv5>, block_16x16, 1, 1, grid_rule::full_blocks,
          output_placement::centred, reference::bisection_rounded, "median, rounded bisection", tile_bytes<conv_tile>,
          "bisection of the value range, 16x16 blocks, centred output"},
-        {"median_kernel_border_c3", launch_library, dim3(border_median::block_width, border_median::block_height), 1, 1,
+        {"median_kernel_border_c3", launch_library, block_tiled, tiled::thread_cols, tiled::thread_rows * tiled::lanes,
          grid_rule::whole_image, output_placement::centred, reference::exact_median, "exact median",
-         tile_bytes<border_median::tile<3>>,
-         "library call median_filter::filter5x5: sorting network, border mode applied while staging the tile"},
+         sizeof(border_median::stage_tile<3>),
+         "library call median_filter::filter5x5: the tiled network, border mode applied while staging"},
     };
     return table;
 }

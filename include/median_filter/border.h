@@ -27,10 +27,12 @@ constexpr int border_index(int i, int n, border mode) {
     if (mode == border::constant) return -1;
     if (mode == border::replicate) return i < 0 ? 0 : n - 1;
     if (mode == border::mirror && n == 1) return 0;
-    const long long period = mode == border::reflect ? 2LL * n : 2LL * n - 2;
-    long long m = i % period;
-    if (m < 0) m += period;
-    if (m < n) return static_cast<int>(m);
+    // Unsigned 32-bit arithmetic: the period of any int n fits, and a GPU
+    // divides it inline.
+    const unsigned period = mode == border::reflect ? 2u * n : 2u * n - 2;
+    const unsigned m = i >= 0 ? static_cast<unsigned>(i) % period
+                              : period - 1 - static_cast<unsigned>(-(i + 1)) % period;
+    if (m < static_cast<unsigned>(n)) return static_cast<int>(m);
     return static_cast<int>(mode == border::reflect ? period - 1 - m : period - m);
 }
 
