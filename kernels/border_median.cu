@@ -3,9 +3,7 @@
 // with the tiled sorting network, two 4x2 tiles per thread.
 #include "border_median.cuh"
 
-#include "launch_contract.cuh"
-#include "tiled_lanes.cuh"
-#include "tiled_network.h"
+#include "tiled_filter.cuh"
 
 namespace border_median {
 namespace {
@@ -17,10 +15,7 @@ using tiled::thread_cols;
 using tiled::thread_rows;
 
 static_assert(tiled::threads == block_width * block_height);
-static_assert(tiled_network::tile_cols == thread_cols && tiled_network::tile_rows == thread_rows &&
-                  tiled_network::input_cols == thread_cols + 2 * ApronRadius &&
-                  tiled_network::input_rows == thread_rows + 2 * ApronRadius,
-              "the network's tile is the thread's tile and its window area");
+static_assert(sizeof(stage_tile<1>) == sizeof(tiled::stage_plane), "a channel's plane as the network reads it");
 
 // Channel c of image pixel (x, y), which may lie outside the image.
 template <int Channels, bool Inside>
@@ -58,25 +53,6 @@ __device__ __forceinline__ bool area_inside(const image_args& a, int x0, int y0)
            y0 - ApronRadius + band_rows + stage_rows <= a.height;
 }
 
-// The seam for a faster median: the thread's two tiles of channel c from
-// the staged area, one lane word per pixel, lane l's median in byte 2l.
-template <int Channels>
-__device__ __forceinline__ void channel_medians(const stage_tile<Channels>& tile, int c, int row, int col,
-                                                unsigned int (&medians)[thread_rows][thread_cols]) {
-    native_lanes in[tiled_network::input_rows][tiled_network::input_cols];
-#pragma unroll
-    for (int r = 0; r < tiled_network::input_rows; ++r)
-#pragma unroll
-        for (int j = 0; j < tiled_network::input_cols; ++j)
-            in[r][j] = native_lanes::from_word(tile.words[c][row + r][col + j]);
-    native_lanes out[thread_rows][thread_cols];
-    tiled_network::tile_medians(in, out);
-#pragma unroll
-    for (int k = 0; k < thread_rows; ++k)
-#pragma unroll
-        for (int i = 0; i < thread_cols; ++i) medians[k][i] = out[k][i].to_word();
-}
-
 template <int Channels>
 __device__ __forceinline__ void filter_block_row(const image_args& a, int x0, int y0, stage_tile<Channels>& tile) {
     if (area_inside<Channels>(a, x0, y0))
@@ -88,8 +64,10 @@ __device__ __forceinline__ void filter_block_row(const image_args& a, int x0, in
     const int row = threadIdx.y * thread_rows;
 #pragma unroll 1
     for (int c = 0; c < Channels; ++c) {
-        unsigned int medians[thread_rows][thread_cols];
-        channel_medians(tile, c, row, col, medians);
+        // The seam for a faster median: the thread's two tiles of channel c,
+        // one lane word per pixel, lane l's median in byte 2l.
+        tiled::tile_words medians;
+        tiled::channel_medians<native_lanes>(tile.words[c], row, col, medians);
 #pragma unroll
         for (int lane = 0; lane < tiled::lanes; ++lane)
 #pragma unroll
