@@ -47,7 +47,6 @@ __device__ __forceinline__ void stage(const image_args& a, int x0, int y0, stage
     }
 }
 
-template <int Channels>
 __device__ __forceinline__ bool area_inside(const image_args& a, int x0, int y0) {
     return x0 >= ApronRadius && y0 >= ApronRadius && x0 - ApronRadius + stage_cols <= a.width &&
            y0 - ApronRadius + band_rows + stage_rows <= a.height;
@@ -55,7 +54,7 @@ __device__ __forceinline__ bool area_inside(const image_args& a, int x0, int y0)
 
 template <int Channels>
 __device__ __forceinline__ void filter_block_row(const image_args& a, int x0, int y0, stage_tile<Channels>& tile) {
-    if (area_inside<Channels>(a, x0, y0))
+    if (area_inside(a, x0, y0))
         stage<Channels, true>(a, x0, y0, tile);
     else
         stage<Channels, false>(a, x0, y0, tile);
@@ -75,10 +74,12 @@ __device__ __forceinline__ void filter_block_row(const image_args& a, int x0, in
                 const int y = y0 + lane * band_rows + row + k;
                 if (y >= a.height) continue;
                 unsigned char* out = a.dst + y * a.dst_pitch + c;
+                const unsigned int shift = 16 * lane;
 #pragma unroll
                 for (int i = 0; i < thread_cols; ++i) {
                     const int x = x0 + col + i;
-                    if (x < a.width) out[std::size_t(x) * Channels] = static_cast<unsigned char>(medians[k][i] >> (16 * lane));
+                    if (x < a.width)
+                        out[std::size_t(x) * Channels] = static_cast<unsigned char>(medians[k][i] >> shift);
                 }
             }
     }
@@ -96,24 +97,28 @@ __device__ __forceinline__ void filter_image(const image_args& a, stage_tile<Cha
     }
 }
 
-// With only the block size bounded, ptxas keeps c3 to 80 registers on
-// sm_90 and spills; a minimum of one resident block lets it take 83.
+// With only the block size bounded, ptxas held these kernels to 80
+// registers on sm_90 and spilled; a minimum of one resident block lets it
+// take the 83 they need.
 constexpr int min_resident_blocks = 1;
 
 }  // namespace
 }  // namespace border_median
 
-__global__ void __launch_bounds__(tiled::threads, border_median::min_resident_blocks) median_kernel_border_c1(border_median::image_args args) {
+__global__ void __launch_bounds__(tiled::threads, border_median::min_resident_blocks)
+    median_kernel_border_c1(border_median::image_args args) {
     __shared__ border_median::stage_tile<1> tile;
     border_median::filter_image(args, tile);
 }
 
-__global__ void __launch_bounds__(tiled::threads, border_median::min_resident_blocks) median_kernel_border_c3(border_median::image_args args) {
+__global__ void __launch_bounds__(tiled::threads, border_median::min_resident_blocks)
+    median_kernel_border_c3(border_median::image_args args) {
     __shared__ border_median::stage_tile<3> tile;
     border_median::filter_image(args, tile);
 }
 
-__global__ void __launch_bounds__(tiled::threads, border_median::min_resident_blocks) median_kernel_border_c4(border_median::image_args args) {
+__global__ void __launch_bounds__(tiled::threads, border_median::min_resident_blocks)
+    median_kernel_border_c4(border_median::image_args args) {
     __shared__ border_median::stage_tile<4> tile;
     border_median::filter_image(args, tile);
 }
