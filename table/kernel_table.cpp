@@ -1,6 +1,7 @@
 #include "kernel_table.h"
 
 #include "../include/median_filter/median_filter.h"
+#include "../kernels/bitslice_layout.h"
 #include "../kernels/border_median.cuh"
 #include "../kernels/forgetful_layout.h"
 #include "../kernels/histogram_layout.h"
@@ -34,7 +35,7 @@ cudaError_t launch_library(dim3, dim3, const unsigned char* in, unsigned char* o
 const dim3 block_32x8(block_width, block_height);
 const dim3 block_16x16(conv_block_side, conv_block_side);
 const dim3 block_tiled(tiled::block_cols, tiled::block_rows);
-const dim3 block_4x32(4, 32);
+const dim3 block_bitslice(bitslice::threads_x, bitslice::threads_y);
 
 // Shared bytes of a tile of Element values: the kernels declare their
 // tiles from the same types.
@@ -116,8 +117,9 @@ const std::vector<kernel_entry>& kernel_table() {
         {"kernel_conv_nv5", launch<kernel_conv_nv5>, block_16x16, 1, 1, grid_rule::full_blocks,
          output_placement::centred, reference::bisection_rounded, "median, rounded bisection", tile_bytes<conv_tile>,
          "bisection of the value range, 16x16 blocks, centred output"},
-        {"median_kernel_bitslice", launch<median_kernel_bitslice, true>, block_4x32, 32, 1, grid_rule::whole_image,
-         output_placement::top_left, reference::exact_median, "exact median", 41040,
+        {"median_kernel_bitslice", launch<median_kernel_bitslice, true>, block_bitslice, bitslice::pixels_per_thread,
+         bitslice::rows_per_thread, grid_rule::whole_image, output_placement::top_left, reference::exact_median,
+         "exact median", bitslice::shared_bytes,
          "bit-sliced majority selection, 32 bytes per logic instruction, whole image"},
         {"median_kernel_border_c3", launch_library, block_tiled, tiled::thread_cols, tiled::thread_rows * tiled::lanes,
          grid_rule::whole_image, output_placement::centred, reference::exact_median, "exact median",
