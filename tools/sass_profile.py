@@ -370,6 +370,163 @@ def taint(instructions, blocks, nodes, preds):
                 out[n], changed = state, True
 
 
+# ---- values of the thread's position ----------------------------------------------
+# Ranges (lo, hi) of the integers a thread computes from its index, its
+# block's index and the block size alone; None for an unbounded end. Values
+# that come from anything else (loads, kernel parameters) have no range.
+
+INT_MIN, INT_MAX = -(1 << 31), (1 << 31) - 1
+MAX_TRIPS = 1 << 20
+MAX_THREADS = 1024
+POSITION_RANGES = {
+    "SR_TID.X": (0, MAX_THREADS - 1), "SR_TID.Y": (0, MAX_THREADS - 1), "SR_TID.Z": (0, 63),
+    "SR_LANEID": (0, 31), "SR_CTAID.X": (0, INT_MAX), "SR_CTAID.Y": (0, 65535), "SR_CTAID.Z": (0, 65535),
+}
+BLOCK_SIZE = re.compile(r"^c\[0x0\]\[0x[048]\]$")  # blockDim.x, .y, .z
+
+
+def unique_def(instructions, blocks, preds, index, register, here=None):
+    """The one definition of `register` that reaches instruction `index` (of
+    block `here`, or the end of that block) on every way there, or None
+    (none, several, or a predicated one)."""
+    here = block_of(blocks, index) if here is None else here
+    for i in range(index - 1, blocks[here].start - 1, -1):
+        if register in instructions[i].dests_and_sources()[0]:
+            return None if instructions[i].guard else i
+    found, seen, stack = set(), {here}, list(preds[here])
+    while stack:
+        n = stack.pop()
+        if n in seen:
+            continue
+        seen.add(n)
+        defining = [i for i in range(blocks[n].start, blocks[n].end)
+                    if register in instructions[i].dests_and_sources()[0]]
+        if defining:
+            found.add(defining[-1])
+        elif not preds[n]:
+            return None  # reaches the entry undefined
+        else:
+            stack += preds[n]
+    if len(found) != 1:
+        return None
+    i = found.pop()
+    return None if instructions[i].guard else i
+
+
+def _bounded(lo, hi):
+    lo = lo if lo is None or lo >= INT_MIN else None
+    hi = hi if hi is None or hi <= INT_MAX else None
+    return lo, hi
+
+
+def _add(a, b):
+    return _bounded(None if a[0] is None or b[0] is None else a[0] + b[0],
+                    None if a[1] is None or b[1] is None else a[1] + b[1])
+
+
+def _scale(a, factor):
+    """a times a constant; a shift by a constant when factor is a fraction."""
+    ends = [None if v is None else math.floor(v * factor) for v in a]
+    return _bounded(*(ends if factor >= 0 else ends[::-1]))
+
+
+def _product(a, b):
+    if None in a or None in b:
+        if a[0] is not None and b[0] is not None and a[0] >= 0 and b[0] >= 0:
+            return _bounded(a[0] * b[0], None)
+        return None
+    ends = [x * y for x in a for y in b]
+    return _bounded(min(ends), max(ends))
+
+
+def position_range(instructions, blocks, preds, index, operand, depth=12, here=None):
+    """Range of an operand of instruction `index` (of block `here`) when it
+    comes from the thread's position, else None."""
+    value = immediate(operand)
+    if value is not None:
+        return value, value
+    if operand in ("RZ", "URZ"):
+        return 0, 0
+    if BLOCK_SIZE.match(operand):
+        return 1, MAX_THREADS
+    if not re.fullmatch(r"U?R\d+", operand) or depth == 0:
+        return None
+    at = unique_def(instructions, blocks, preds, index, operand, here)
+    if at is None:
+        return None
+    ins = instructions[at]
+    ops = [o for o in ins.operands if not re.fullmatch(r"!?U?P(\d|T)", o)]
+
+    def of(k):
+        return position_range(instructions, blocks, preds, at, ops[k], depth - 1) if k < len(ops) else None
+
+    op = ins.opcode
+    root = ins.root.lstrip("U") if ins.root not in ("S2UR",) else "S2R"
+    if root == "S2R":
+        return POSITION_RANGES.get(ops[1])
+    if root in ("MOV", "LDC") and len(ops) == 2:
+        return of(1)
+    if any(o.startswith("-") or o.startswith("~") or o.startswith("|") for o in ops[1:]):
+        return None
+    if ".WIDE" in op or ".X" in op or ".64" in op:
+        return None
+    if root in ("VIADD", "IADD3") or op.startswith("IMAD.IADD"):
+        total = (0, 0)
+        for k in range(1, len(ops)):
+            part = of(k)
+            if part is None:
+                return None
+            total = _add(total, part)
+        return total
+    if root == "IMAD" and op in ("IMAD", "IMAD.U32", "IMAD.MOV", "IMAD.MOV.U32") and len(ops) == 4:
+        a, b, c = of(1), of(2), of(3)
+        prod = _product(a, b) if a and b else None
+        return _add(prod, c) if prod and c else None
+    if op == "IMAD.SHL.U32" and (k := immediate(ops[2])) is not None:
+        a = of(1)
+        return _scale(a, 1 << k) if a and a[0] is not None and a[0] >= 0 else None
+    if op == "IMAD.HI" and (k := immediate(ops[2])) is not None and k > 0 and ops[3] == "RZ":
+        a = of(1)
+        return _scale(a, k / (1 << 32)) if a else None
+    if op in ("SHF.R.U32.HI", "SHF.R.S32.HI") and ops[1] == "RZ" and (k := immediate(ops[2])) is not None:
+        a = of(3)
+        if a is None or (op == "SHF.R.U32.HI" and (a[0] is None or a[0] < 0)):
+            return None
+        return _scale(a, 1 / (1 << k))
+    if op == "SHF.L.U32" and (k := immediate(ops[2])) is not None and ops[3] == "RZ":
+        a = of(1)
+        return _scale(a, 1 << k) if a and a[0] is not None and a[0] >= 0 else None
+    if op == "LEA" and len(ops) == 4 and (k := immediate(ops[3])) is not None:
+        a, b = of(1), of(2)
+        return _add(_scale(a, 1 << k), b) if a and b and a[0] is not None and a[0] >= 0 else None
+    if op == "LEA.HI.SX32" and len(ops) == 4 and (k := immediate(ops[3])) is not None:
+        a, b = of(1), of(2)
+        return _add(_scale(a, 1 / (1 << (32 - k))), b) if a and b else None
+    if root in ("IMNMX", "VIMNMX") and op.split(".")[1:] in ([], ["U32"]) and len(ops) == 4:
+        a, b = of(1), of(2)
+        if not a or not b or (".U32" in op and (a[0] is None or b[0] is None or min(a[0], b[0]) < 0)):
+            return None
+        pick = min if ops[3] == "PT" else max if ops[3] == "!PT" else None
+        if pick is None:
+            return None
+        ends = [pick(x, y) if x is not None and y is not None else (x if pick is max and x is not None else
+                (y if pick is max else None)) for x, y in ((a[0], b[0]), (a[1], b[1]))]
+        if pick is min:
+            ends[0] = None if a[0] is None or b[0] is None else min(a[0], b[0])
+            ends[1] = a[1] if b[1] is None else b[1] if a[1] is None else min(a[1], b[1])
+        return tuple(ends)
+    if op == "LOP3.LUT" and len(ops) >= 5 and ops[3] == "RZ" and ops[4] in ("0xc0", "0xfc"):
+        a, mask = of(1), immediate(ops[2])
+        if not a or mask is None or a[0] is None or a[0] < 0:
+            return None
+        if ops[4] == "0xc0" and mask >= 0:  # a & mask
+            return 0, mask if a[1] is None else min(a[1], mask)
+        # a | mask with no bit of a in mask: ptxas's a + mask (mask < 0 too)
+        if ops[4] == "0xfc" and a[1] is not None and mask & ((1 << a[1].bit_length()) - 1) == 0:
+            return a[0] + mask, a[1] + mask
+    return None
+
+
 # ---- loop counts -------------------------------------------------------------------
 
 COMPARE = re.compile(r"^U?ISETP\.(LT|LE|GT|GE|EQ|NE)(\.U32)?\.AND$")
@@ -441,9 +598,12 @@ def constant_init(instructions, before, register, dominates_loop):
     return None
 
 
-def counted_exit(instructions, body, branch_index, stays_if_taken, loop_start, every_iteration, dominates_loop):
-    """Trip count of a loop whose exit test is the branch at `branch_index`:
-    an induction register stepped by a constant and compared with one."""
+def counted_exit(instructions, body, branch_index, stays_if_taken, loop_start, every_iteration, dominates_loop,
+                 start_range=lambda register: None):
+    """Trips (lo, hi) of a loop whose exit test is the branch at
+    `branch_index`: an induction register stepped by a constant and compared
+    with one, started from a constant (lo == hi) or from a value of the
+    thread's position whose range `start_range` bounds."""
     branch = instructions[branch_index]
     if not branch.guard:
         return None
@@ -465,33 +625,104 @@ def counted_exit(instructions, body, branch_index, stays_if_taken, loop_start, e
     if not m or len(ops) != 5 or ops[1] not in ("PT", "UPT") or ops[4] not in ("PT", "UPT"):
         return None
     limit = 0 if ops[3] in ("RZ", "URZ") else immediate(ops[3])
-    counter = ops[2]
-    if limit is None or not re.fullmatch(r"U?R\d+", counter):
+    if limit is None or not re.fullmatch(r"U?R\d+", ops[2]):
         return None
-    steps = defs_in(instructions, body, counter)
-    if len(steps) != 1 or not every_iteration(steps[0]):
+    steps = induction_slice(instructions, body, ops[2], every_iteration)
+    if steps is None:
         return None
-    step_ins = instructions[steps[0]]
-    # Carry-out predicates (IADD3 R, PT, PT, R, 1, RZ on sm_100) aside.
-    sops = [o for o in step_ins.operands if not re.fullmatch(r"!?U?P(\d|T)", o)]
-    if step_ins.guard or step_ins.root not in ("IADD3", "UIADD3", "VIADD") or sops[1] != counter:
+    test, op, unsigned = at, m.group(1), bool(m.group(2))
+    order = sorted(steps + [(test, None, [ops[2]])])
+    # Registers read in a trip before it writes them hold the loop's entry values.
+    entry, written = [], set()
+    for _, target, terms in order:
+        entry += [t for t in terms if isinstance(t, str) and t not in written and t not in entry]
+        if target:
+            written.add(target)
+
+    def iterate_in_order(values):
+        values, stays = dict(values), None
+        for i, target, terms in order:
+            total = wrap(sum(values[t] if isinstance(t, str) else t for t in terms))
+            if target is None:
+                stays = (compare(op, unsigned, total, limit) != negated) == stays_if_taken
+            else:
+                values[target] = total
+        return values, stays
+
+    def trips_from(values):
+        for trips in range(1, MAX_TRIPS):
+            after, stays = iterate_in_order(values)
+            if not stays:
+                return trips
+            if after == values:
+                return None  # no progress: the loop leaves some other way
+            values = after
         return None
-    step = immediate(sops[2])
-    if step is None or step == 0 or any(o not in ("RZ", "URZ") for o in sops[3:]):
+
+    constants = {r: constant_init(instructions, loop_start, r, dominates_loop) for r in entry}
+    varying = [r for r, v in constants.items() if v is None]
+    if not varying:
+        trips = trips_from(constants)
+        return (trips, trips) if trips else None
+    # One start from the thread's position: the count is monotonic in it, so
+    # its ends come from the ends of the start's range. A start whose far end
+    # is unknown may leave after the first trip.
+    known = start_range(varying[0]) if len(varying) == 1 else None
+    if known is None:
         return None
-    value = constant_init(instructions, loop_start, counter, dominates_loop)
-    if value is None:
+    counter = varying[0]
+    probe = next(v for v in known if v is not None)
+    step = iterate_in_order({**constants, counter: probe})[0].get(counter, probe) - probe
+    if step == 0:
         return None
-    stepped_first = steps[0] < at
-    for trips in range(1, 1 << 20):
-        if stepped_first:
-            value = wrap(value + step)
-        taken = compare(m.group(1), bool(m.group(2)), value, limit) != negated
-        if not stepped_first:
-            value = wrap(value + step)
-        if taken != stays_if_taken:
-            return trips
-    return None
+    longest, shortest = known if step > 0 else known[::-1]
+    most = trips_from({**constants, counter: longest}) if longest is not None else None
+    if most is None:
+        return None
+    fewest = trips_from({**constants, counter: shortest}) if shortest is not None else 1
+    return min(fewest or 1, most), most
+
+
+def induction_slice(instructions, body, register, every_iteration):
+    """[(index, register, terms)] of every write, in the loop, to `register`
+    and the registers it is computed from: each a sum of registers and
+    constants, written on every trip. None when the loop computes them any
+    other way."""
+    steps, todo, seen = [], [register], set()
+    while todo:
+        r = todo.pop()
+        if r in seen:
+            continue
+        seen.add(r)
+        for i in defs_in(instructions, body, r):
+            ins = instructions[i]
+            if not every_iteration(i):
+                return None
+            # Carry-out predicates (IADD3 R, PT, PT, R, 1, RZ on sm_100) aside.
+            sops = [o for o in ins.operands if not re.fullmatch(r"!?U?P(\d|T)", o)]
+            if ins.root in ("IADD3", "UIADD3", "VIADD") or ins.opcode == "IMAD.IADD":
+                sources = sops[1:]
+            elif ins.root in ("MOV", "UMOV") and len(sops) == 2:
+                sources = sops[1:]
+            elif ins.opcode == "IMAD.MOV.U32" and sops[1:3] == ["RZ", "RZ"]:
+                sources = sops[3:]
+            else:
+                return None
+            terms = []
+            for o in sources:
+                if o in ("RZ", "URZ"):
+                    continue
+                if (value := immediate(o)) is not None:
+                    terms.append(value)
+                elif re.fullmatch(r"U?R\d+", o):
+                    terms.append(o)
+                    todo.append(o)
+                else:
+                    return None
+            steps.append((i, r, terms))
+    if not steps:
+        return None
+    return steps
 
 
 # ---- counting ----------------------------------------------------------------------
@@ -600,8 +831,22 @@ def trip_count(instructions, blocks, labels, h, latches, body, plain, dom, test)
         n = block_of(blocks, index)
         return n in plain and all(n in dom[latch] for latch in latches) and not instructions[index].guard
 
+    preds = defaultdict(list)
+    for n, block in enumerate(blocks):
+        for succ in block.succs:
+            preds[succ].append(n)
+    entries = [p for p in preds[h] if p not in body]
+
+    def start_range(counter):
+        """The counter's range on entering the loop, from the thread's position."""
+        ends = [position_range(instructions, blocks, preds, blocks[p].end, counter, here=p) for p in entries]
+        if not ends or None in ends:
+            return None
+        lows, highs = [e[0] for e in ends], [e[1] for e in ends]
+        return (None if None in lows else min(lows)), (None if None in highs else max(highs))
+
     return counted_exit(instructions, indices, b.end - 1, stays_if_taken, blocks[h].start, every_iteration,
-                        lambda index: block_of(blocks, index) in dom[h])
+                        lambda index: block_of(blocks, index) in dom[h], start_range)
 
 
 def analyse(instructions, labels):
@@ -626,11 +871,15 @@ def analyse(instructions, labels):
         leaving = [m for m in members if regions[m].may_exit or any(s not in members for s in regions[m].succs)]
         data = any(regions[m].data for m in leaving)
         counts = [c for t in tests if (c := trip_count(instructions, blocks, labels, h, latches, body, plain, dom, t))]
-        count = min(counts) if counts else None
-        if count is not None and len(leaving) == 1 and not regions[leaving[0]].may_exit:
-            lo, hi, kind = count, count, "fixed"
+        # Several counted exits: the loop leaves at the first that holds.
+        count = (min(c[0] for c in counts), min(c[1] for c in counts)) if counts else None
+        alone = len(leaving) == 1 and not regions[leaving[0]].may_exit
+        if count is not None and alone and count[0] == count[1]:
+            lo, hi, kind = count[0], count[1], "fixed"
+        elif count is not None and alone:
+            lo, hi, kind = count[0], count[1], "position"
         elif count is not None:
-            lo, hi, kind = 1, count, "data" if data else "thread"
+            lo, hi, kind = 1, count[1], "data" if data else "thread"
         else:
             lo, hi, kind = 1, math.inf, "data" if data else "unproven"
         loop_reports.append({"trips": (lo, hi), "kind": kind, "offset": instructions[blocks[h].start].offset,
@@ -743,7 +992,8 @@ def control_flow(loops, data_branches=0):
         if loop["kind"] == "fixed":
             parts.append(f"loop {lo}x")
         else:
-            what = {"data": "data-dependent", "thread": "thread-dependent", "unproven": "count unproven"}[loop["kind"]]
+            what = {"data": "data-dependent", "thread": "thread-dependent", "position": "by thread position",
+                    "unproven": "count unproven"}[loop["kind"]]
             parts.append(f"loop {lo}..{'unbounded' if hi == math.inf else hi}x ({what})")
     return ", ".join(parts + forks)
 

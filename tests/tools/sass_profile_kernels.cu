@@ -47,3 +47,15 @@ __global__ void loader_branch(const int* in, int* out) {
     if (threadIdx.x < 7) x = min(x, in[i + stride]);
     out[i] = x;
 }
+
+// A thread-strided loop, as loaders stage a tile: it starts at the thread's
+// column of a row and steps by the row, so its count depends on the thread:
+// ceil((strided_span - start) / strided_step) for starts 0..strided_step - 1.
+constexpr int strided_span = 100;
+constexpr int strided_step = 8;
+__global__ void strided_loop(const int* in, int* out) {
+    int x = 0;
+#pragma unroll 1
+    for (int k = threadIdx.x % strided_step; k < strided_span; k += strided_step) x = min(x + in[k], 1000 + k);
+    out[threadIdx.x] = x;
+}

@@ -22,6 +22,8 @@ from cuda_tools import find_tool, plain_names  # noqa: E402
 
 STRAIGHT_MINMAX = 24
 LOOP_TRIPS = 37
+STRIDED_SPAN = 100
+STRIDED_STEP = 8
 # Instructions outside the loop of fixed_loop: index, two loads, the store,
 # EXIT and the branch to the loop; a few more on some architectures.
 FRAME_AT_MOST = 30
@@ -66,6 +68,17 @@ class KnownCounts(unittest.TestCase):
             self.assertTrue(math.isfinite(lo))
             self.assertEqual(hi, math.inf)
             self.assertIn("1..unboundedx (data-dependent)", sass_profile.control_flow(k["loops"]))
+
+    def test_thread_strided_loop_is_bounded_by_position(self):
+        # Starts 0..STRIDED_STEP - 1 of a span of STRIDED_SPAN.
+        trips = (math.ceil((STRIDED_SPAN - STRIDED_STEP + 1) / STRIDED_STEP), math.ceil(STRIDED_SPAN / STRIDED_STEP))
+        for arch, p in self.each_arch():
+            k = p["strided_loop"]
+            self.assertEqual([(l["trips"], l["kind"]) for l in k["loops"]], [(trips, "position")])
+            lo, hi = k["cost"].total()
+            body = k["loops"][0]["body"][0]
+            self.assertEqual(hi - lo, (trips[1] - trips[0]) * body)
+            self.assertIn(f"loop {trips[0]}..{trips[1]}x (by thread position)", sass_profile.control_flow(k["loops"]))
 
     def test_position_branch_counts_its_longer_side(self):
         for arch, p in self.each_arch():
