@@ -389,10 +389,20 @@ def unique_def(instructions, blocks, preds, index, register, here=None):
     """The one definition of `register` that reaches instruction `index` (of
     block `here`, or the end of that block) on every way there, or None
     (none, several, or a predicated one)."""
+    found = reaching_defs(instructions, blocks, preds, index, register, here)
+    if found is None or len(found) != 1 or instructions[found[0]].guard:
+        return None
+    return found[0]
+
+
+def reaching_defs(instructions, blocks, preds, index, register, here=None):
+    """The last definitions of `register` on the ways to instruction `index`
+    (of block `here`, or the end of that block), or None when a way from
+    the entry defines none."""
     here = block_of(blocks, index) if here is None else here
     for i in range(index - 1, blocks[here].start - 1, -1):
         if register in instructions[i].dests_and_sources()[0]:
-            return None if instructions[i].guard else i
+            return [i]
     found, seen, stack = set(), {here}, list(preds[here])
     while stack:
         n = stack.pop()
@@ -407,10 +417,7 @@ def unique_def(instructions, blocks, preds, index, register, here=None):
             return None  # reaches the entry undefined
         else:
             stack += preds[n]
-    if len(found) != 1:
-        return None
-    i = found.pop()
-    return None if instructions[i].guard else i
+    return sorted(found)
 
 
 def _bounded(lo, hi):
@@ -600,10 +607,11 @@ def constant_init(instructions, before, register, dominates_loop):
 
 def counted_exit(instructions, body, branch_index, stays_if_taken, loop_start, every_iteration, dominates_loop,
                  start_range=lambda register: None):
-    """Trips (lo, hi) of a loop whose exit test is the branch at
-    `branch_index`: an induction register stepped by a constant and compared
-    with one, started from a constant (lo == hi) or from a value of the
-    thread's position whose range `start_range` bounds."""
+    """Trips (lo, hi, counter, trips_from) of a loop whose exit test is the
+    branch at `branch_index`: an induction register stepped by a constant and
+    compared with one, started from a constant (lo == hi, counter None) or
+    from a value of the thread's position whose range `start_range` bounds;
+    trips_from(start) is the count from one start of that counter."""
     branch = instructions[branch_index]
     if not branch.guard:
         return None
@@ -663,7 +671,7 @@ def counted_exit(instructions, body, branch_index, stays_if_taken, loop_start, e
     varying = [r for r, v in constants.items() if v is None]
     if not varying:
         trips = trips_from(constants)
-        return (trips, trips) if trips else None
+        return (trips, trips, None, None) if trips else None
     # One start from the thread's position: the count is monotonic in it, so
     # its ends come from the ends of the start's range. A start whose far end
     # is unknown may leave after the first trip.
@@ -680,7 +688,7 @@ def counted_exit(instructions, body, branch_index, stays_if_taken, loop_start, e
     if most is None:
         return None
     fewest = trips_from({**constants, counter: shortest}) if shortest is not None else 1
-    return min(fewest or 1, most), most
+    return min(fewest or 1, most), most, counter, lambda start: trips_from({**constants, counter: wrap(start)})
 
 
 def induction_slice(instructions, body, register, every_iteration):
@@ -888,13 +896,349 @@ def analyse(instructions, labels):
         for m in members:
             del regions[m]
         regions[h] = LoopRegion(iteration.times(lo, hi), exits, data or kind != "fixed", may_exit)
+        regions[h].iteration, regions[h].kind = iteration, kind
+        regions[h].counted = [(c[2], c[3]) for c in counts if c[2] is not None] if kind == "position" else []
+        regions[h].entries = [p for p in preds[h] if p not in body]
+        # Branches on the thread's position inside the body count their longer side.
+        regions[h].inner_choices = any(not blocks[m].data_branch and len({s for s in blocks[m].succs
+                                                                          if s in body and s != h}) > 1
+                                       for m in body)
         for n in body:
             owner[n] = h
         for r in regions.values():
             r.succs = [h if s in members else s for s in r.succs]
         regions[h].succs = exits
     data_branches = sum(1 for n in nodes if blocks[n].data_branch)
-    return path_cost(regions, 0), loop_reports, data_branches
+    shape = {"instructions": instructions, "blocks": blocks, "preds": preds, "regions": regions}
+    return path_cost(regions, 0), loop_reports, data_branches, shape
+
+
+# ---- one block, thread by thread ---------------------------------------------------
+# Throughput follows the instructions all warps issue, so the primary figure
+# averages the threads of one interior block of a nominal launch: each
+# thread's branches on its position and its loop counts are evaluated from
+# the integer instructions that compute them, with the thread's indices, the
+# block's and the kernel's integer arguments.
+
+NOMINAL_WIDTH, NOMINAL_HEIGHT = 3840, 2160
+APRON = 2  # PaddedImage's border on each side
+MASK32 = 0xFFFFFFFF
+# Where the constant bank holds blockDim, gridDim and the first argument.
+BANK_LAYOUTS = [(100, {"ntid": 0x360, "nctaid": 0x370, "params": 0x380}),
+                (90, {"ntid": 0x0, "nctaid": 0xC, "params": 0x210}),
+                (0, {"ntid": 0x0, "nctaid": 0xC, "params": 0x160})]
+CONSTANT = re.compile(r"^c\[0x0\]\[(0x[0-9a-f]+)\]$")
+
+
+def parameter_offsets(mangled):
+    """Byte offsets of the int arguments of an Itanium-mangled kernel whose
+    arguments are pointers to builtin types and ints; [] for any other."""
+    m = re.match(r"_Z(\d+)", mangled)
+    if not m:
+        return []
+    types = mangled[m.end() + int(m.group(1)):]
+    offsets, at = [], 0
+    for t in re.findall(r"PK?[a-z]|[a-z]", types):
+        size = 8 if t.startswith("P") else 4
+        at = (at + size - 1) // size * size
+        if t == "i":
+            offsets.append(at)
+        elif not t.startswith("P"):
+            return []
+        at += size
+    return offsets
+
+
+def nominal_launch(kernel, cc, mangled):
+    """Thread indices of one block in the middle of the grid of a 3840x2160
+    image, and the constant bank: block and grid sizes, and the int
+    arguments (padded width, height) in order."""
+    bx, by = kernel["block"]
+    sx, sy = kernel.get("span", kernel["block"])
+    grid = (math.ceil(NOMINAL_WIDTH / sx), math.ceil(NOMINAL_HEIGHT / sy), 1)
+    layout = next(lay for first, lay in BANK_LAYOUTS if cc >= first)
+    bank = {}
+    for k, v in enumerate((bx, by, 1)):
+        bank[layout["ntid"] + 4 * k] = v
+    for k, v in enumerate(grid):
+        bank[layout["nctaid"] + 4 * k] = v
+    for offset, v in zip(parameter_offsets(mangled), (NOMINAL_WIDTH + 2 * APRON, NOMINAL_HEIGHT)):
+        bank[layout["params"] + offset] = v
+    threads = [(x, y) for y in range(by) for x in range(bx)]
+    specials = {"SR_TID.X": [t[0] for t in threads], "SR_TID.Y": [t[1] for t in threads],
+                "SR_TID.Z": [0] * len(threads), "SR_LANEID": [(y * bx + x) % 32 for x, y in threads],
+                "SR_CTAID.X": [grid[0] // 2] * len(threads), "SR_CTAID.Y": [grid[1] // 2] * len(threads),
+                "SR_CTAID.Z": [0] * len(threads)}
+    return {"threads": len(threads), "bank": bank, "specials": specials}
+
+
+def _signed(v):
+    return v - (1 << 32) if v & 0x80000000 else v
+
+
+def _lut(a, b, c, table):
+    """LOP3: bit i of `table` is the result for a, b, c bits (i >> 2, i >> 1, i) & 1."""
+    out = 0
+    for i in range(8):
+        if table >> i & 1:
+            out |= (a if i & 4 else ~a) & (b if i & 2 else ~b) & (c if i & 1 else ~c)
+    return out & MASK32
+
+
+class ThreadValues:
+    """The values one block's threads hold, instruction by instruction, where
+    the thread's position and the launch decide them: a list, one value per
+    thread, or None."""
+
+    def __init__(self, shape, launch):
+        self.ins, self.blocks, self.preds = shape["instructions"], shape["blocks"], shape["preds"]
+        self.launch, self.n = launch, launch["threads"]
+        self.memo = {}
+
+    def same(self, value):
+        return [value & MASK32] * self.n
+
+    def operand(self, index, text, here=None, depth=40):
+        """Value of an operand read by instruction `index` (or at the end of
+        block `here`)."""
+        text = text.replace(".reuse", "")
+        if text.startswith("-") or text.startswith("~"):
+            v = self.operand(index, text[1:], here, depth)
+            if v is None:
+                return None
+            return [(-x if text[0] == "-" else ~x) & MASK32 for x in v]
+        if text in ("RZ", "URZ"):
+            return self.same(0)
+        if (v := immediate(text)) is not None:
+            return self.same(v)
+        if m := CONSTANT.match(text):
+            v = self.launch["bank"].get(int(m.group(1), 16))
+            return None if v is None else self.same(v)
+        if not re.fullmatch(r"U?R\d+", text) or depth == 0:
+            return None
+        return self.defined(index, text, here, depth)
+
+    def predicate(self, index, text, here=None, depth=40):
+        negated = text.startswith("!")
+        name = text.lstrip("!")
+        if name in ("PT", "UPT"):
+            v = [True] * self.n
+        elif re.fullmatch(r"U?P\d", name) and depth:
+            v = self.defined(index, name, here, depth)
+        else:
+            return None
+        return None if v is None else [x != negated for x in v]
+
+    def defined(self, index, register, here, depth):
+        """The register's value where every definition reaching `index` gives the same."""
+        found = reaching_defs(self.ins, self.blocks, self.preds, index, register, here)
+        if not found:
+            return None
+        values = [self.written(at, register, depth) for at in found]
+        return values[0] if None not in values and all(v == values[0] for v in values) else None
+
+    def written(self, at, register, depth):
+        key = (at, register)
+        if key not in self.memo:
+            self.memo[key] = None  # a cycle reads as unknown
+            value = self.evaluate(at, depth - 1).get(register)
+            guard = self.ins[at].guard
+            if value is not None and guard:  # predicated: the old value where the guard fails
+                taken = self.predicate(at, ("!" if guard[1] else "") + guard[0], None, depth - 1)
+                old = self.defined(at, register, None, depth - 1)
+                value = None if taken is None or old is None else [n if t else o for n, o, t in
+                                                                   zip(value, old, taken)]
+            self.memo[key] = value
+        return self.memo[key]
+
+    def evaluate(self, at, depth):
+        """{register: values} that instruction `at` writes, where known."""
+        ins = self.ins[at]
+        op = ins.opcode.lstrip("U") if ins.opcode.startswith("U") else ins.opcode
+        op = "S2R" if op == "S2UR" else op
+        root = op.split(".")[0]
+        dest = ins.operands[0] if ins.operands else ""
+        ops = [o for o in ins.operands[1:] if not re.fullmatch(r"!?U?P(\d|T)", o)]
+        if root in ("ISETP", "PLOP3", "P2R"):
+            ops = ins.operands[1:]
+
+        def val(k):
+            return self.operand(at, ops[k], None, depth) if k < len(ops) else None
+
+        def pair(name):
+            m = re.match(r"(U?R)(\d+)$", name)
+            return [name, f"{m.group(1)}{int(m.group(2)) + 1}"] if m else [name]
+
+        def lanes(f, *vs):
+            if any(v is None for v in vs):
+                return None
+            return [f(*xs) & MASK32 for xs in zip(*vs)]
+
+        result = None
+        if root == "S2R":
+            result = self.launch["specials"].get(ops[0])
+        elif root in ("MOV", "LDC") and len(ops) == 1 and ".64" not in op:
+            result = val(0)
+        elif root == "LDC" and op.endswith(".64") and (m := CONSTANT.match(ops[0])):
+            bank, base = self.launch["bank"], int(m.group(1), 16)
+            halves = [bank.get(base), bank.get(base + 4)]
+            return {r: self.same(h) for r, h in zip(pair(dest), halves) if h is not None}
+        elif op in ("IADD3", "VIADD") or (root == "IADD3" and ".X" not in op):
+            vs = [val(k) for k in range(len(ops))]
+            result = lanes(lambda *xs: sum(xs), *vs)
+        elif root == "IMAD" and ".WIDE" in op and len(ops) == 3:
+            a, b = val(0), val(1)
+            c = [self.operand(at, r, None, depth) for r in pair(ops[2])] if ops[2] not in ("RZ", "URZ") \
+                else [self.same(0), self.same(0)]
+            if a is None or b is None or None in c:
+                return {}
+            cast = (lambda x: x) if ".U32" in op else _signed
+            wide = [(cast(x) * cast(y) + (hi << 32 | lo)) & ((1 << 64) - 1) for x, y, lo, hi in zip(a, b, *c)]
+            return dict(zip(pair(dest), ([w & MASK32 for w in wide], [w >> 32 for w in wide])))
+        elif root == "IMAD" and ".HI" in op and len(ops) == 3 and ops[2] in ("RZ", "URZ"):
+            cast = (lambda x: x) if ".U32" in op else _signed
+            result = lanes(lambda x, y: (cast(x) * cast(y)) >> 32, val(0), val(1))
+        elif root == "IMAD" and not any(t in op for t in (".X", ".HI", ".WIDE")) and len(ops) == 3:
+            result = lanes(lambda x, y, z: x * y + z, val(0), val(1), val(2))
+        elif op == "LEA" and len(ops) == 3:
+            result = lanes(lambda x, y, s: (x << s) + y, val(0), val(1), val(2))
+        elif op == "LEA.HI" and len(ops) == 4:
+            result = lanes(lambda x, y, z, s: y + ((z << 32 | x) >> (32 - s)), val(0), val(1), val(2), val(3))
+        elif op == "LEA.HI.SX32" and len(ops) == 3:
+            result = lanes(lambda x, y, s: y + (_signed(x) >> (32 - s)), val(0), val(1), val(2))
+        elif op in ("SHF.R.U32.HI", "SHF.R.S32.HI") and len(ops) == 3 and ops[0] in ("RZ", "URZ"):
+            cast = _signed if ".S32" in op else (lambda x: x)
+            result = lanes(lambda s, x: cast(x) >> (s & 31), val(1), val(2))
+        elif op == "SHF.L.U32" and len(ops) == 3 and ops[2] in ("RZ", "URZ"):
+            result = lanes(lambda x, s: x << (s & 31), val(0), val(1))
+        elif op == "SHF.L.U64.HI" and len(ops) == 3:
+            result = lanes(lambda lo, s, hi: ((hi << 32 | lo) << (s & 63)) >> 32, val(0), val(1), val(2))
+        elif op == "LOP3.LUT" and len(ops) >= 4 and re.fullmatch(r"U?R\d+", dest):
+            table = immediate(ops[3])
+            if table is not None:
+                result = lanes(lambda x, y, z: _lut(x, y, z, table & 0xFF), val(0), val(1), val(2))
+        elif root == "SEL" and len(ins.operands) == 4:
+            p = self.predicate(at, ins.operands[3], None, depth)
+            result = lanes(lambda x, y, c: x if c else y, val(0), val(1), p)
+        elif root in ("IMNMX", "VIMNMX") and op.split(".")[1:] in ([], ["U32"], ["S32"]) and len(ins.operands) == 4 \
+                and ins.operands[3] in ("PT", "!PT"):
+            cast = (lambda x: x) if ".U32" in op else _signed
+            pick = min if ins.operands[3] == "PT" else max
+            result = lanes(lambda x, y: pick(x, y, key=cast), val(0), val(1))
+        elif root == "ISETP":
+            return self.compare(at, op, depth)
+        elif root == "PLOP3" and len(ops) >= 6:
+            ps = [self.predicate(at, o, None, depth) for o in ops[1:4]]
+            table = immediate(ops[4])
+            if None in ps or table is None:
+                return {}
+            return {dest: [bool(_lut(int(a), int(b), int(c), table & 0xFF) & 1) for a, b, c in zip(*ps)]}
+        elif root == "P2R" and ops[:2] == ["PR", "RZ"] and (mask := immediate(ops[2])) is not None:
+            bits = [self.predicate(at, f"P{i}", None, depth) if mask >> i & 1 else self.same(0) for i in range(7)]
+            if None in bits:
+                return {}
+            return {dest: [sum(int(b) << i for i, b in enumerate(bs)) for bs in zip(*bits)]}
+        return {dest: result} if result is not None else {}
+
+    def compare(self, at, op, depth):
+        """ISETP.cmp[.U32].bool[.EX] P, Q, a, b, c[, low]."""
+        m = re.match(r"ISETP\.(LT|LE|GT|GE|EQ|NE)(\.U32)?\.(AND|OR|XOR)(\.EX)?$", op)
+        ops = self.ins[at].operands
+        if not m or len(ops) < 5:
+            return {}
+        a, b = self.operand(at, ops[2], None, depth), self.operand(at, ops[3], None, depth)
+        c = self.predicate(at, ops[4], None, depth)
+        low = self.predicate(at, ops[5], None, depth) if m.group(4) and len(ops) > 5 else None
+        if a is None or b is None or c is None or (m.group(4) and low is None):
+            return {}
+        cast = (lambda x: x) if m.group(2) else _signed
+        cmp, out = m.group(1), []
+        for k, (x, y, z) in enumerate(zip(a, b, c)):
+            x, y = cast(x), cast(y)
+            if m.group(4):  # the high words of a 64-bit compare whose low words gave `low`
+                strict = {"LT": x < y, "LE": x < y, "GT": x > y, "GE": x > y, "EQ": False, "NE": x != y}[cmp]
+                r = strict or (x == y and low[k]) if cmp != "NE" else strict or low[k]
+            else:
+                r = compare(cmp, False, x, y)
+            out.append({"AND": r and z, "OR": r or z, "XOR": r != z}[m.group(3)])
+        return {ops[0]: out}
+
+    def branch_taken(self, index):
+        """Per thread whether the guarded branch or EXIT at `index` is taken."""
+        ins = self.ins[index]
+        p = self.predicate(index, ("!" if ins.guard[1] else "") + ins.guard[0])
+        if p is not None and ins.root == "BRA" and ins.operands and re.fullmatch(r"!?U?P\d", ins.operands[0]) \
+                and (ins.operands[0].lstrip("!"), ins.operands[0].startswith("!")) != ins.guard:
+            q = self.predicate(index, ins.operands[0])
+            p = None if q is None else [x and y for x, y in zip(p, q)]
+        return p
+
+
+def block_average(shape, launch):
+    """(cost averaged over one block's threads, notes): branches on the thread's
+    position and loop counts taken thread by thread where the instructions
+    decide them, else their longer side (named in the notes)."""
+    values = ThreadValues(shape, launch)
+    regions, n_threads = shape["regions"], launch["threads"]
+    blocks, instructions = shape["blocks"], shape["instructions"]
+    notes, memo = set(), {}
+
+    def own_costs(n, r):
+        if not isinstance(r, LoopRegion) or r.kind in ("fixed", "data"):
+            if isinstance(r, LoopRegion) and r.inner_choices:
+                notes.add(f"branches on the thread's position in the loop at {instructions[blocks[n].start].offset:#x}")
+            return [r.cost] * n_threads
+        trips = None
+        if r.counted and len(r.entries) == 1:
+            per_exit = []
+            for counter, trips_from in r.counted:
+                start = values.operand(blocks[r.entries[0]].end, counter, here=r.entries[0])
+                per_exit.append(None if start is None else [trips_from(v) for v in start])
+            if per_exit and None not in per_exit and all(None not in t for t in per_exit):
+                trips = [min(t) for t in zip(*per_exit)]
+        where = f"{instructions[blocks[n].start].offset:#x}"
+        if r.inner_choices:
+            notes.add(f"branches on the thread's position in the loop at {where}")
+        if trips is None:
+            notes.add(f"the count of the loop at {where}")
+            return [r.cost] * n_threads
+        return [r.iteration.times(t, t) for t in trips]
+
+    def walk(n):
+        if n in memo:
+            return memo[n]
+        r = regions[n]
+        own = own_costs(n, r)
+        ways = [walk(s) if s in regions else [Cost()] * n_threads for s in r.succs]
+        if r.may_exit:
+            ways.append([Cost()] * n_threads)
+        if not ways:
+            memo[n] = own
+            return own
+        choice = None
+        if len(ways) > 1 and not r.data and not isinstance(r, LoopRegion):
+            last = instructions[blocks[n].end - 1]
+            taken = values.branch_taken(blocks[n].end - 1) if last.guard else None
+            if taken is not None:
+                # A jump: its target first, then the fall-through; an EXIT: the fall-through, then leaving.
+                choice = [0 if t else 1 for t in taken] if last.jump else [1 if t else 0 for t in taken]
+            else:
+                notes.add(f"the branch at {last.offset:#x}")
+        elif len(ways) > 1 and not r.data:
+            notes.add(f"the exits of the loop at {instructions[blocks[n].start].offset:#x}")
+        rest = [ways[choice[t]][t] if choice else Cost.choose([w[t] for w in ways], r.data)
+                for t in range(n_threads)]
+        memo[n] = [a.plus(b) for a, b in zip(own, rest)]
+        return memo[n]
+
+    per_thread = walk(0)
+    lo, hi = defaultdict(float), defaultdict(float)
+    for c in per_thread:
+        for k, v in c.lo.items():
+            lo[k] += v / n_threads
+        for k, v in c.hi.items():
+            hi[k] += v / n_threads
+    return Cost(lo, hi), sorted(notes)
 
 
 # ---- the binary --------------------------------------------------------------------
@@ -952,10 +1296,10 @@ def profile_cubin(cubin, tools):
     for name, (instructions, labels) in functions.items():
         if name not in usage:
             continue  # not an entry function
-        cost, loops, data_branches = analyse(instructions, labels)
+        cost, loops, data_branches, shape = analyse(instructions, labels)
         spills = sum(1 for i in instructions if i.root in SPILLS)
         profiles[name] = {"cost": cost, "loops": loops, "data_branches": data_branches, "resources": usage[name],
-                          "spill_instructions": spills}
+                          "spill_instructions": spills, "shape": shape, "mangled": name}
     return profiles
 
 
