@@ -923,6 +923,8 @@ def analyse(instructions, labels):
 NOMINAL_WIDTH, NOMINAL_HEIGHT = 3840, 2160
 APRON = 2  # PaddedImage's border on each side
 MASK32 = 0xFFFFFFFF
+# Buffers as cudaMalloc returns them: aligned to 256 bytes at least.
+NOMINAL_BUFFER, NOMINAL_BUFFER_STRIDE = 0x7F0000000000, 0x100000000
 # Where the constant bank holds blockDim, gridDim and the first argument.
 BANK_LAYOUTS = [(100, {"ntid": 0x360, "nctaid": 0x370, "params": 0x380}),
                 (90, {"ntid": 0x0, "nctaid": 0xC, "params": 0x210}),
@@ -931,22 +933,25 @@ CONSTANT = re.compile(r"^c\[0x0\]\[(0x[0-9a-f]+)\]$")
 
 
 def parameter_offsets(mangled):
-    """Byte offsets of the int arguments of an Itanium-mangled kernel whose
-    arguments are pointers to builtin types and ints; [] for any other."""
+    """Byte offsets of the int and of the pointer arguments of an
+    Itanium-mangled kernel whose arguments are pointers to builtin types and
+    ints; none for any other."""
     m = re.match(r"_Z(\d+)", mangled)
     if not m:
-        return []
+        return [], []
     types = mangled[m.end() + int(m.group(1)):]
-    offsets, at = [], 0
+    ints, pointers, at = [], [], 0
     for t in re.findall(r"PK?[a-z]|[a-z]", types):
         size = 8 if t.startswith("P") else 4
         at = (at + size - 1) // size * size
         if t == "i":
-            offsets.append(at)
-        elif not t.startswith("P"):
-            return []
+            ints.append(at)
+        elif t.startswith("P"):
+            pointers.append(at)
+        else:
+            return [], []
         at += size
-    return offsets
+    return ints, pointers
 
 
 def nominal_launch(kernel, cc, mangled):
@@ -962,8 +967,12 @@ def nominal_launch(kernel, cc, mangled):
         bank[layout["ntid"] + 4 * k] = v
     for k, v in enumerate(grid):
         bank[layout["nctaid"] + 4 * k] = v
-    for offset, v in zip(parameter_offsets(mangled), (NOMINAL_WIDTH + 2 * APRON, NOMINAL_HEIGHT)):
+    ints, pointers = parameter_offsets(mangled)
+    for offset, v in zip(ints, (NOMINAL_WIDTH + 2 * APRON, NOMINAL_HEIGHT)):
         bank[layout["params"] + offset] = v
+    for k, offset in enumerate(pointers):
+        address = NOMINAL_BUFFER + k * NOMINAL_BUFFER_STRIDE
+        bank[layout["params"] + offset], bank[layout["params"] + offset + 4] = address & MASK32, address >> 32
     threads = [(x, y) for y in range(by) for x in range(bx)]
     specials = {"SR_TID.X": [t[0] for t in threads], "SR_TID.Y": [t[1] for t in threads],
                 "SR_TID.Z": [0] * len(threads), "SR_LANEID": [(y * bx + x) % 32 for x, y in threads],
@@ -1117,6 +1126,15 @@ class ThreadValues:
             table = immediate(ops[3])
             if table is not None:
                 result = lanes(lambda x, y, z: _lut(x, y, z, table & 0xFF), val(0), val(1), val(2))
+        elif op == "LOP3.LUT" and len(ops) >= 5 and re.fullmatch(r"U?P\d", dest):
+            # LOP3.LUT P, R, a, b, c, table: P says whether the result is not zero
+            table = immediate(ops[4])
+            v = None if table is None else lanes(lambda x, y, z: _lut(x, y, z, table & 0xFF), val(1), val(2), val(3))
+            return {} if v is None else {dest: [x != 0 for x in v], ops[0]: v}
+        elif root == "VIADDMNMX" and len(ins.operands) == 5 and ins.operands[4] in ("PT", "!PT"):
+            cast = (lambda x: x) if ".U32" in op else _signed
+            pick = min if ins.operands[4] == "PT" else max
+            result = lanes(lambda x, y, z: pick(cast((x + y) & MASK32), cast(z)), val(0), val(1), val(2))
         elif root == "SEL" and len(ins.operands) == 4:
             p = self.predicate(at, ins.operands[3], None, depth)
             result = lanes(lambda x, y, c: x if c else y, val(0), val(1), p)
@@ -1181,41 +1199,41 @@ def block_average(shape, launch):
     values = ThreadValues(shape, launch)
     regions, n_threads = shape["regions"], launch["threads"]
     blocks, instructions = shape["blocks"], shape["instructions"]
-    notes, memo = set(), {}
+    memo = {}
+    nothing = frozenset()
+
+    def where(n):
+        return f"{instructions[blocks[n].start].offset:#x}"
 
     def own_costs(n, r):
-        if not isinstance(r, LoopRegion) or r.kind in ("fixed", "data"):
-            if isinstance(r, LoopRegion) and r.inner_choices:
-                notes.add(f"branches on the thread's position in the loop at {instructions[blocks[n].start].offset:#x}")
-            return [r.cost] * n_threads
+        """[(cost, notes)] per thread of region n itself."""
+        if not isinstance(r, LoopRegion):
+            return [(r.cost, nothing)] * n_threads
+        inner = frozenset([f"branches on the thread's position in the loop at {where(n)}"] if r.inner_choices else [])
+        if r.kind in ("fixed", "data"):
+            return [(r.cost, inner)] * n_threads
         trips = None
         if r.counted and len(r.entries) == 1:
             per_exit = []
             for counter, trips_from in r.counted:
                 start = values.operand(blocks[r.entries[0]].end, counter, here=r.entries[0])
                 per_exit.append(None if start is None else [trips_from(v) for v in start])
-            if per_exit and None not in per_exit and all(None not in t for t in per_exit):
+            if None not in per_exit and all(None not in t for t in per_exit):
                 trips = [min(t) for t in zip(*per_exit)]
-        where = f"{instructions[blocks[n].start].offset:#x}"
-        if r.inner_choices:
-            notes.add(f"branches on the thread's position in the loop at {where}")
         if trips is None:
-            notes.add(f"the count of the loop at {where}")
-            return [r.cost] * n_threads
-        return [r.iteration.times(t, t) for t in trips]
+            return [(r.cost, inner | {f"the count of the loop at {where(n)}"})] * n_threads
+        return [(r.iteration.times(t, t), inner) for t in trips]
 
     def walk(n):
+        """[(cost, notes)] per thread from region n to the end."""
         if n in memo:
             return memo[n]
         r = regions[n]
         own = own_costs(n, r)
-        ways = [walk(s) if s in regions else [Cost()] * n_threads for s in r.succs]
+        ways = [walk(s) if s in regions else [(Cost(), nothing)] * n_threads for s in r.succs]
         if r.may_exit:
-            ways.append([Cost()] * n_threads)
-        if not ways:
-            memo[n] = own
-            return own
-        choice = None
+            ways.append([(Cost(), nothing)] * n_threads)
+        choice, note = None, nothing
         if len(ways) > 1 and not r.data and not isinstance(r, LoopRegion):
             last = instructions[blocks[n].end - 1]
             taken = values.branch_taken(blocks[n].end - 1) if last.guard else None
@@ -1223,22 +1241,31 @@ def block_average(shape, launch):
                 # A jump: its target first, then the fall-through; an EXIT: the fall-through, then leaving.
                 choice = [0 if t else 1 for t in taken] if last.jump else [1 if t else 0 for t in taken]
             else:
-                notes.add(f"the branch at {last.offset:#x}")
+                note = frozenset([f"the branch at {last.offset:#x}"])
         elif len(ways) > 1 and not r.data:
-            notes.add(f"the exits of the loop at {instructions[blocks[n].start].offset:#x}")
-        rest = [ways[choice[t]][t] if choice else Cost.choose([w[t] for w in ways], r.data)
-                for t in range(n_threads)]
-        memo[n] = [a.plus(b) for a, b in zip(own, rest)]
-        return memo[n]
+            note = frozenset([f"the exits of the loop at {where(n)}"])
+        out = []
+        for t in range(n_threads):
+            if not ways:
+                out.append(own[t])
+                continue
+            if choice:
+                cost, notes = ways[choice[t]][t]
+            else:
+                cost = Cost.choose([w[t][0] for w in ways], r.data)
+                notes = note.union(*(w[t][1] for w in ways))
+            out.append((own[t][0].plus(cost), own[t][1] | notes))
+        memo[n] = out
+        return out
 
     per_thread = walk(0)
     lo, hi = defaultdict(float), defaultdict(float)
-    for c in per_thread:
+    for c, _ in per_thread:
         for k, v in c.lo.items():
             lo[k] += v / n_threads
         for k, v in c.hi.items():
             hi[k] += v / n_threads
-    return Cost(lo, hi), sorted(notes)
+    return Cost(lo, hi), sorted(set().union(*(notes for _, notes in per_thread)))
 
 
 # ---- the binary --------------------------------------------------------------------
@@ -1351,8 +1378,10 @@ def build_rows(kernels, archs, profiles):
                 missing.append(f"{k['name']} ({arch})")
                 continue
             outputs = k["outputs_per_thread"]
-            lo, hi = per_pixel(p["cost"], outputs)
             cc = arch_number(arch)
+            average, notes = block_average(p["shape"], nominal_launch(k, cc, p["mangled"]))
+            lo, hi = per_pixel(average, outputs)
+            longest = [t / outputs for t in p["cost"].total()]
             res = p["resources"]
             occ = occupancy(cc, res["registers"], res["shared"], k["threads"])
             model = {}
@@ -1366,6 +1395,7 @@ def build_rows(kernels, archs, profiles):
             rows.append({"kernel": k["name"], "arch": arch, "outputs_per_thread": outputs, "threads": k["threads"],
                          "per_pixel_low": lo, "per_pixel_high": hi,
                          "total_low": sum(lo.values()), "total_high": sum(hi.values()),
+                         "longest_low": longest[0], "longest_high": longest[1], "longer_sides": notes,
                          "registers": res["registers"], "shared_bytes": res["shared"], "stack": res["stack"],
                          "local_bytes": res["local"], "spill_instructions": p["spill_instructions"],
                          "occupancy": occ, "control_flow": control_flow(p["loops"], p["data_branches"]), "loops": p["loops"],
@@ -1406,14 +1436,15 @@ def print_table(rows, arch, out=sys.stdout):
     name_w = max([6] + [len(r["kernel"]) for r in rows])
     short = {"minmax": "min/max", "lop3": "lop3", "int": "int", "shift": "shift", "shared": "shared",
              "global": "global", "cvt": "cvt", "branch": "branch", "fp32": "fp32", "other": "other"}
-    header = f"{'kernel':<{name_w}}  {'px/thr':>6}  {'instr/px':>13}  " + "  ".join(
+    header = f"{'kernel':<{name_w}}  {'px/thr':>6}  {'instr/px':>13}  {'longest thr':>13}  " + "  ".join(
         f"{short[c]:>11}" for c in CLASSES) + f"  {'regs':>4}  {'smem B':>6}  {'spill':>5}  {'blk/SM':>6}  " \
         f"{'warps/SM':>8}  " + "  ".join(f"{g + ' Mpx/s':>22}" for g in gpus) + "  control flow"
     print(header, file=out)
     for r in rows:
         lo, hi = r["per_pixel_low"], r["per_pixel_high"]
         occ = r["occupancy"] or {"blocks": "-", "warps": "-"}
-        line = f"{r['kernel']:<{name_w}}  {r['outputs_per_thread']:>6}  {span(r['total_low'], r['total_high']):>13}  "
+        line = f"{r['kernel']:<{name_w}}  {r['outputs_per_thread']:>6}  {span(r['total_low'], r['total_high']):>13}  " \
+               f"{span(r['longest_low'], r['longest_high']):>13}  "
         line += "  ".join(f"{span(lo[c], hi[c]):>11}" for c in CLASSES)
         line += f"  {r['registers']:>4}  {r['shared_bytes']:>6}  {r['spill_instructions']:>5}  {occ['blocks']:>6}  " \
                 f"{occ['warps']:>8}  "
@@ -1421,6 +1452,12 @@ def print_table(rows, arch, out=sys.stdout):
                           for g in gpus)
         line += f"  {r['control_flow']}"
         print(line, file=out)
+    print("instr/px and the classes: averaged over the threads of one interior block of a "
+          f"{NOMINAL_WIDTH}x{NOMINAL_HEIGHT} image; longest thr: the thread that issues the most", file=out)
+    for r in rows:
+        if r["longer_sides"]:
+            print(f"{r['kernel']}: not decided thread by thread, counted at the longer side: "
+                  + ", ".join(r["longer_sides"]), file=out)
     print("classes per pixel: " + "; ".join(f"{short[c]} = {CLASS_TITLES[c]}" for c in CLASSES), file=out)
     print(file=out)
 
@@ -1436,6 +1473,8 @@ def json_rows(rows):
                         "mpixel_per_s": m["low"], "mpixel_per_s_high": m["high"], "limit": m["limit"],
                         "outputs_per_thread": r["outputs_per_thread"],
                         "instructions_per_pixel": [r["total_low"], r["total_high"]],
+                        "instructions_per_pixel_longest_thread": [r["longest_low"], r["longest_high"]],
+                        "longer_sides": r["longer_sides"],
                         "per_pixel_low": r["per_pixel_low"], "per_pixel_high": r["per_pixel_high"],
                         "registers": r["registers"], "shared_bytes": r["shared_bytes"],
                         "spill_instructions": r["spill_instructions"], "occupancy": r["occupancy"],
