@@ -40,11 +40,13 @@ __global__ void data_loop(const int* in, int* out) {
 }
 
 // A branch on the thread's position only, as loader threads take: it counts
-// its longer side, so the count is one number.
+// its longer side, so the count is one number; loaders of each row of a
+// block take the longer one.
+constexpr int loaders = 7;
 __global__ void loader_branch(const int* in, int* out) {
     const int i = blockIdx.x * blockDim.x + threadIdx.x;
     int x = in[i];
-    if (threadIdx.x < 7) x = min(x, in[i + stride]);
+    if (threadIdx.x < loaders) x = min(x, in[i + stride]);
     out[i] = x;
 }
 
@@ -58,4 +60,19 @@ __global__ void strided_loop(const int* in, int* out) {
 #pragma unroll 1
     for (int k = threadIdx.x % strided_step; k < strided_span; k += strided_step) x = min(x + in[k], 1000 + k);
     out[threadIdx.x] = x;
+}
+
+// As loader_branch, with a side long enough to be a branch rather than
+// predicated: straight_minmax min/max on loaders threads of each row.
+__global__ void loader_block(const int* in, int* out) {
+    const int i = blockIdx.x * blockDim.x + threadIdx.x;
+    int x = in[i];
+    if (threadIdx.x < loaders) {
+#pragma unroll
+        for (int k = 0; k < straight_minmax; ++k) {
+            const int v = in[i + (k + 1) * stride];
+            x = k % 2 ? max(x, v) : min(x, v);
+        }
+    }
+    out[i] = x;
 }

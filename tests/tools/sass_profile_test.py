@@ -24,6 +24,8 @@ STRAIGHT_MINMAX = 24
 LOOP_TRIPS = 37
 STRIDED_SPAN = 100
 STRIDED_STEP = 8
+LOADERS = 7
+BLOCK = {"block": [32, 8], "span": [32, 8]}
 # Instructions outside the loop of fixed_loop: index, two loads, the store,
 # EXIT and the branch to the loop; a few more on some architectures.
 FRAME_AT_MOST = 30
@@ -86,6 +88,30 @@ class KnownCounts(unittest.TestCase):
             self.assertEqual((k["cost"].lo["minmax"], k["cost"].hi["minmax"]), (1, 1))
             lo, hi = k["cost"].total()
             self.assertEqual(lo, hi)
+
+    def block_average(self, arch, name):
+        p = self.profiles[arch][name]
+        launch = sass_profile.nominal_launch(BLOCK, sass_profile.arch_number(arch), p["mangled"])
+        return sass_profile.block_average(p["shape"], launch)
+
+    def test_block_average_weights_each_side_by_its_threads(self):
+        for arch, _ in self.each_arch():
+            cost, undecided = self.block_average(arch, "loader_block")
+            self.assertEqual(undecided, [])
+            minmax = STRAIGHT_MINMAX * LOADERS / BLOCK["block"][0]
+            self.assertEqual((cost.lo["minmax"], cost.hi["minmax"]), (minmax, minmax))
+            longest = self.profiles[arch]["loader_block"]["cost"]
+            self.assertEqual(longest.hi["minmax"], STRAIGHT_MINMAX)
+
+    def test_block_average_takes_each_threads_loop_count(self):
+        trips = [math.ceil((STRIDED_SPAN - start) / STRIDED_STEP) for start in range(STRIDED_STEP)]
+        for arch, p in self.each_arch():
+            cost, undecided = self.block_average(arch, "strided_loop")
+            self.assertEqual(undecided, [])
+            # One min/max a trip; every start is taken by as many threads.
+            self.assertEqual(cost.lo["minmax"], sum(trips) / len(trips))
+            longest = p["strided_loop"]["cost"]
+            self.assertEqual(longest.hi["minmax"], max(trips))
 
 
 class Model(unittest.TestCase):
