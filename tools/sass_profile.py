@@ -382,7 +382,8 @@ POSITION_RANGES = {
     "SR_TID.X": (0, MAX_THREADS - 1), "SR_TID.Y": (0, MAX_THREADS - 1), "SR_TID.Z": (0, 63),
     "SR_LANEID": (0, 31), "SR_CTAID.X": (0, INT_MAX), "SR_CTAID.Y": (0, 65535), "SR_CTAID.Z": (0, 65535),
 }
-BLOCK_SIZE = re.compile(r"^c\[0x0\]\[0x[048]\]$")  # blockDim.x, .y, .z
+# blockDim.x, .y, .z: c[0x0][0x0] to [0x8] before sm_100, [0x360] to [0x368] from it
+BLOCK_SIZE = re.compile(r"^c\[0x0\]\[(RZ|0x[048]|0x36[048])\]$")
 
 
 def unique_def(instructions, blocks, preds, index, register, here=None):
@@ -803,6 +804,14 @@ class LoopRegion(Region):
     pass
 
 
+def _copy_loop(loop, succs):
+    """The loop region with other successors, its details kept."""
+    copy = LoopRegion(loop.cost, succs, loop.data, loop.may_exit)
+    copy.__dict__.update({k: v for k, v in loop.__dict__.items() if k not in ("succs",)})
+    copy.succs = succs
+    return copy
+
+
 def natural_loops(blocks, nodes, dom, preds):
     """{header: (latches, body blocks)}, one entry per header."""
     loops = {}
@@ -872,8 +881,13 @@ def analyse(instructions, labels):
     for h, (latches, body) in sorted(natural_loops(blocks, nodes, dom, preds).items(), key=lambda x: len(x[1][1])):
         members = {owner[n] for n in body}
         plain = {n for n in body if owner[n] == n and not (n != h and isinstance(regions.get(n), LoopRegion))}
-        iteration = path_cost({m: Region(regions[m].cost, [s for s in regions[m].succs if s != h], regions[m].data,
-                                         regions[m].may_exit) for m in members}, h)
+        one_trip = {m: regions[m] if isinstance(regions[m], LoopRegion) else
+                    Region(regions[m].cost, [s for s in regions[m].succs if s != h], regions[m].data,
+                           regions[m].may_exit) for m in members}
+        for m in one_trip:
+            if isinstance(one_trip[m], LoopRegion):
+                one_trip[m] = _copy_loop(one_trip[m], [s for s in one_trip[m].succs if s != h])
+        iteration = path_cost(one_trip, h)
         exits = sorted({s for m in members for s in regions[m].succs if s not in members})
         tests = [n for n in plain if len(set(owner[s] in members for s in blocks[n].succs)) == 2]
         leaving = [m for m in members if regions[m].may_exit or any(s not in members for s in regions[m].succs)]
@@ -896,7 +910,8 @@ def analyse(instructions, labels):
         for m in members:
             del regions[m]
         regions[h] = LoopRegion(iteration.times(lo, hi), exits, data or kind != "fixed", may_exit)
-        regions[h].iteration, regions[h].kind = iteration, kind
+        regions[h].iteration, regions[h].kind, regions[h].one_trip = iteration, kind, one_trip
+        regions[h].header, regions[h].trips = h, (lo, hi)
         regions[h].counted = [(c[2], c[3]) for c in counts if c[2] is not None] if kind == "position" else []
         regions[h].entries = [p for p in preds[h] if p not in body]
         # Branches on the thread's position inside the body count their longer side.
@@ -929,7 +944,7 @@ NOMINAL_BUFFER, NOMINAL_BUFFER_STRIDE = 0x7F0000000000, 0x100000000
 BANK_LAYOUTS = [(100, {"ntid": 0x360, "nctaid": 0x370, "params": 0x380}),
                 (90, {"ntid": 0x0, "nctaid": 0xC, "params": 0x210}),
                 (0, {"ntid": 0x0, "nctaid": 0xC, "params": 0x160})]
-CONSTANT = re.compile(r"^c\[0x0\]\[(0x[0-9a-f]+)\]$")
+CONSTANT = re.compile(r"^c\[0x0\]\[(0x[0-9a-f]+|RZ)\]$")
 
 
 def parameter_offsets(mangled):
@@ -1021,7 +1036,7 @@ class ThreadValues:
         if (v := immediate(text)) is not None:
             return self.same(v)
         if m := CONSTANT.match(text):
-            v = self.launch["bank"].get(int(m.group(1), 16))
+            v = self.launch["bank"].get(0 if m.group(1) == "RZ" else int(m.group(1), 16))
             return None if v is None else self.same(v)
         if not re.fullmatch(r"U?R\d+", text) or depth == 0:
             return None
@@ -1089,7 +1104,7 @@ class ThreadValues:
         elif root in ("MOV", "LDC") and len(ops) == 1 and ".64" not in op:
             result = val(0)
         elif root == "LDC" and op.endswith(".64") and (m := CONSTANT.match(ops[0])):
-            bank, base = self.launch["bank"], int(m.group(1), 16)
+            bank, base = self.launch["bank"], 0 if m.group(1) == "RZ" else int(m.group(1), 16)
             halves = [bank.get(base), bank.get(base + 4)]
             return {r: self.same(h) for r, h in zip(pair(dest), halves) if h is not None}
         elif op in ("IADD3", "VIADD") or (root == "IADD3" and ".X" not in op):
@@ -1197,40 +1212,44 @@ def block_average(shape, launch):
     position and loop counts taken thread by thread where the instructions
     decide them, else their longer side (named in the notes)."""
     values = ThreadValues(shape, launch)
-    regions, n_threads = shape["regions"], launch["threads"]
+    n_threads = launch["threads"]
     blocks, instructions = shape["blocks"], shape["instructions"]
-    memo = {}
     nothing = frozenset()
 
     def where(n):
         return f"{instructions[blocks[n].start].offset:#x}"
 
-    def own_costs(n, r):
-        """[(cost, notes)] per thread of region n itself."""
-        if not isinstance(r, LoopRegion):
-            return [(r.cost, nothing)] * n_threads
-        inner = frozenset([f"branches on the thread's position in the loop at {where(n)}"] if r.inner_choices else [])
-        if r.kind in ("fixed", "data"):
-            return [(r.cost, inner)] * n_threads
-        trips = None
-        if r.counted and len(r.entries) == 1:
-            per_exit = []
-            for counter, trips_from in r.counted:
-                start = values.operand(blocks[r.entries[0]].end, counter, here=r.entries[0])
-                per_exit.append(None if start is None else [trips_from(v) for v in start])
-            if None not in per_exit and all(None not in t for t in per_exit):
-                trips = [min(t) for t in zip(*per_exit)]
-        if trips is None:
-            return [(r.cost, inner | {f"the count of the loop at {where(n)}"})] * n_threads
-        return [(r.iteration.times(t, t), inner) for t in trips]
+    def loop_costs(r):
+        """[(cost, notes)] per thread of a whole loop: its trips times one trip."""
+        n = r.header
+        if r.inner_choices:
+            trip = walk(r.one_trip, n, {})
+        else:
+            trip = [(r.iteration, nothing)] * n_threads
+        trips = [r.trips] * n_threads
+        notes = nothing
+        if r.kind == "position":
+            counts = None
+            if r.counted and len(r.entries) == 1:
+                per_exit = []
+                for counter, trips_from in r.counted:
+                    start = values.operand(blocks[r.entries[0]].end, counter, here=r.entries[0])
+                    per_exit.append(None if start is None else [trips_from(v) for v in start])
+                if None not in per_exit and all(None not in t for t in per_exit):
+                    counts = [min(t) for t in zip(*per_exit)]
+            if counts is None:
+                notes = frozenset([f"the count of the loop at {where(n)}"])
+            else:
+                trips = [(t, t) for t in counts]
+        return [(c.times(*t), cn | notes) for (c, cn), t in zip(trip, trips)]
 
-    def walk(n):
-        """[(cost, notes)] per thread from region n to the end."""
+    def walk(regions, n, memo):
+        """[(cost, notes)] per thread from region n to the end of `regions`."""
         if n in memo:
             return memo[n]
         r = regions[n]
-        own = own_costs(n, r)
-        ways = [walk(s) if s in regions else [(Cost(), nothing)] * n_threads for s in r.succs]
+        own = loop_costs(r) if isinstance(r, LoopRegion) else [(r.cost, nothing)] * n_threads
+        ways = [walk(regions, s, memo) if s in regions else [(Cost(), nothing)] * n_threads for s in r.succs]
         if r.may_exit:
             ways.append([(Cost(), nothing)] * n_threads)
         choice, note = None, nothing
@@ -1258,7 +1277,7 @@ def block_average(shape, launch):
         memo[n] = out
         return out
 
-    per_thread = walk(0)
+    per_thread = walk(shape["regions"], 0, {})
     lo, hi = defaultdict(float), defaultdict(float)
     for c, _ in per_thread:
         for k, v in c.lo.items():
