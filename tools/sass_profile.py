@@ -242,6 +242,9 @@ class Instruction:
             n = 1
             while n < len(ops) and re.fullmatch(r"U?P(\d|T)", ops[n]):
                 n += 1
+            # LOP3.LUT P, R, a, b, c, ...: the result and whether it is not zero
+            if self.root in ("LOP3", "ULOP3") and re.fullmatch(r"U?P(\d|T)", ops[0]) and len(ops) > 5:
+                n = 2
             dests, sources = ops[:n], ops[n:]
         written = [r for o in dests for r in self.registers_of(o)]
         width = re.search(r"\.(64|128)\b", self.opcode)
