@@ -1012,6 +1012,17 @@ def _lut(a, b, c, table):
     return out & MASK32
 
 
+def _permute(a, selector, b):
+    """PRMT: byte k of the result is byte (nibble k & 7) of b:a, or with nibble
+    bit 8 set, that byte's sign bit replicated."""
+    source, out = b << 32 | a, 0
+    for k in range(4):
+        nibble = selector >> 4 * k & 0xF
+        byte = source >> 8 * (nibble & 7) & 0xFF
+        out |= (0xFF if byte & 0x80 else 0) << 8 * k if nibble & 8 else byte << 8 * k
+    return out
+
+
 class ThreadValues:
     """The values one block's threads hold, instruction by instruction, where
     the thread's position and the launch decide them: a list, one value per
@@ -1153,6 +1164,8 @@ class ThreadValues:
             cast = (lambda x: x) if ".U32" in op else _signed
             pick = min if ins.operands[4] == "PT" else max
             result = lanes(lambda x, y, z: pick(cast((x + y) & MASK32), cast(z)), val(0), val(1), val(2))
+        elif op == "PRMT" and len(ops) == 3:
+            result = lanes(_permute, val(0), val(1), val(2))
         elif root == "SEL" and len(ins.operands) == 4:
             p = self.predicate(at, ins.operands[3], None, depth)
             result = lanes(lambda x, y, c: x if c else y, val(0), val(1), p)
