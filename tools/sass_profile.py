@@ -9,31 +9,48 @@ ceiling on named GPUs, all read from the SASS of the built GPU binary.
   tools/sass_profile.py --suite build/median_suite --compare bench.json   (measured / modelled)
 
 How instructions are counted
-  The per-thread dynamic count: every instruction a thread issues from entry
-  to EXIT, predicated-off ones included (they take an issue slot), divided by
-  the output pixels of one thread (outputs_per_thread of `median_suite list
-  --json`). Branches are told apart by what decides them, traced through the
-  registers from the loads:
+  instr/px: the instructions the threads of one block issue from entry to
+  EXIT, predicated-off ones included (they take an issue slot), averaged
+  over the block's threads and divided by the output pixels of one thread
+  (outputs_per_thread of `median_suite list --json`). Throughput follows
+  what all warps issue, so this average is the primary figure; "longest
+  thr" beside it is the thread that issues the most. Branches are told
+  apart by what decides them, traced through the registers from the loads:
   - a branch on image data (values loaded from global or shared memory) is
     data-dependent: both sides count, and the result is a range, lowest to
     highest over all pixels;
   - any other branch depends only on the thread's position (loader threads
-    that stage the tile's apron, threads outside the image): the longer side
-    counts, that is a thread that stages the most of the tile. Warps issue
-    as one, so every warp holding such a thread spends that much.
+    that stage the tile's apron, threads outside the image). For the block
+    average each thread takes its own side: the integer instructions that
+    compute the predicate (S2R of the thread, block and lane indices; the
+    constant bank's block and grid sizes and kernel arguments; IMAD, IADD3,
+    LEA, SHF, LOP3, PRMT, SEL, ISETP, PLOP3, min/max, ...) are evaluated for
+    every thread of one block in the middle of the grid of a nominal launch:
+    a 3840x2160 image, the int arguments padded width 3844 then height 2160,
+    buffers 256-byte aligned as cudaMalloc returns them. A value is known
+    where every definition reaching it gives the same; one inside a loop
+    that changes from trip to trip is not. A branch the evaluation cannot
+    decide counts its longer side for every thread, and the output names
+    it. For the longest thread every such branch counts its longer side:
+    every warp holding that thread spends that much.
   A loop's count comes from its exit test: an induction register stepped by
-  a constant and compared with a constant gives a fixed count. A loop that
-  can also leave on data runs from 1 to that count; a loop whose count
-  cannot be proven from the code has no upper bound ("unbounded"). A range
-  is always printed as LOW..HIGH, never as one guessed number. Ranges are
-  per thread; a warp whose threads diverge issues the union of their paths.
-  Each class is bounded on its own (at a branch: the lower and higher count
-  of either side, or the higher of both on a thread-position branch), so a
-  total's range can be a little wider than any one path.
+  constants (directly or through copies) and compared with a constant.
+  Started from a constant, the count is fixed. Started from the thread's
+  position (a thread-strided loop: rows from the thread index, stepped by
+  the block's row count), the start's range is bounded from the same
+  instructions with the indices' ranges (thread index 0..1023, block size
+  1..1024), and the count is LOW..HIGH "by thread position": HIGH from the
+  lowest start, LOW from the highest start where that is bounded, else 1;
+  the block average takes each thread's own count. A loop that can also
+  leave on data runs from 1 to that count; a loop whose count cannot be
+  proven from the code has no upper bound ("unbounded"). A range is always
+  printed as LOW..HIGH, never as one guessed number. Each class is bounded
+  on its own (at a data branch: the lower and higher count of either side),
+  so a total's range can be a little wider than any one path.
 
 The model (a model, not a measurement)
-  issue limit: cycles per pixel per SM = the larger of (all instructions /
-  128, four warp schedulers issuing one warp instruction per clock) and the
+  issue limit: cycles per pixel per SM = the larger of (instr/px, the block
+  average, / 128, four warp schedulers issuing one warp instruction per clock) and the
   sum over classes of instructions / the class's per-SM throughput (no
   overlap between classes assumed); memory limit: 6 bytes per pixel (the
   input read once, the output written once) against DRAM bandwidth. The
