@@ -467,9 +467,57 @@ def _product(a, b):
     return _bounded(min(ends), max(ends))
 
 
-def position_range(instructions, blocks, preds, index, operand, depth=12, here=None):
+def guard_bounds(instructions, blocks, preds, dom, here, register, at):
+    """Bounds on `register`, as written at index `at`, that the branches on
+    every way into block `here` put on it: a jump on a compare of it with a
+    constant whose one side alone leads here. [(lo, hi)], None for no bound."""
+    bounds = []
+    for g in dom.get(here, ()):
+        last = instructions[blocks[g].end - 1]
+        if g == here or not last.jump or not last.guard or len(set(blocks[g].succs)) != 2:
+            continue
+        sides = [s for s in blocks[g].succs if s in dom[here] and set(preds[s]) == {g}]
+        if len(sides) != 1:
+            continue
+        taken = sides[0] == blocks[g].succs[0]
+        test = unique_def(instructions, blocks, preds, blocks[g].end - 1, last.guard[0], g)
+        if test is None:
+            continue
+        t = instructions[test]
+        m = re.match(r"U?ISETP\.(LT|LE|GT|GE|EQ|NE)(\.U32)?\.AND$", t.opcode)
+        ops = [o.replace(".reuse", "") for o in t.operands]
+        if not m or len(ops) != 5 or ops[1] not in ("PT", "UPT") or ops[4] not in ("PT", "UPT") \
+                or ops[2] != register or (limit := immediate(ops[3])) is None \
+                or unique_def(instructions, blocks, preds, test, register) != at:
+            continue
+        holds = taken != last.guard[1]  # the compare's value on the way here
+        cmp = m.group(1) if holds else {"LT": "GE", "LE": "GT", "GT": "LE", "GE": "LT", "EQ": "NE", "NE": "EQ"}[m.group(1)]
+        bound = {"LT": (None, limit - 1), "LE": (None, limit), "GT": (limit + 1, None), "GE": (limit, None),
+                 "EQ": (limit, limit), "NE": (None, None)}[cmp]
+        if m.group(2):  # unsigned: an upper bound also excludes negative values
+            bound = (0, bound[1]) if bound[1] is not None and bound[1] >= 0 else (None, None)
+        bounds.append(bound)
+    return bounds
+
+
+def position_range(instructions, blocks, preds, index, operand, depth=12, here=None, dom=None):
     """Range of an operand of instruction `index` (of block `here`) when it
-    comes from the thread's position, else None."""
+    comes from the thread's position, else None. With the dominators `dom`,
+    narrowed by the compares that branch on the way."""
+    operand = operand.replace(".reuse", "")
+    found = _position_range(instructions, blocks, preds, index, operand, depth, here, dom)
+    if found is None or dom is None or not re.fullmatch(r"U?R\d+", operand):
+        return found
+    at = unique_def(instructions, blocks, preds, index, operand, here)
+    lo, hi = found
+    for b_lo, b_hi in guard_bounds(instructions, blocks, preds, dom, block_of(blocks, index) if here is None
+                                   else here, operand, at):
+        lo = b_lo if lo is None or (b_lo is not None and b_lo > lo) else lo
+        hi = b_hi if hi is None or (b_hi is not None and b_hi < hi) else hi
+    return lo, hi
+
+
+def _position_range(instructions, blocks, preds, index, operand, depth, here, dom):
     value = immediate(operand)
     if value is not None:
         return value, value
@@ -486,15 +534,15 @@ def position_range(instructions, blocks, preds, index, operand, depth=12, here=N
     ops = [o for o in ins.operands if not re.fullmatch(r"!?U?P(\d|T)", o)]
 
     def of(k):
-        return position_range(instructions, blocks, preds, at, ops[k], depth - 1) if k < len(ops) else None
+        return position_range(instructions, blocks, preds, at, ops[k], depth - 1, dom=dom) if k < len(ops) else None
 
     op = ins.opcode
     root = ins.root.lstrip("U") if ins.root not in ("S2UR",) else "S2R"
     if root == "S2R":
         return POSITION_RANGES.get(ops[1])
-    if root in ("MOV", "LDC") and len(ops) == 2:
+    if root in ("MOV", "LDC", "LDCU") and len(ops) == 2:
         return of(1)
-    if any(o.startswith("-") or o.startswith("~") or o.startswith("|") for o in ops[1:]):
+    if any(o[:1] in ("~", "|") or (o.startswith("-") and immediate(o) is None) for o in ops[1:]):
         return None
     if ".WIDE" in op or ".X" in op or ".64" in op:
         return None
@@ -543,6 +591,11 @@ def position_range(instructions, blocks, preds, index, operand, depth=12, here=N
             ends[0] = None if a[0] is None or b[0] is None else min(a[0], b[0])
             ends[1] = a[1] if b[1] is None else b[1] if a[1] is None else min(a[1], b[1])
         return tuple(ends)
+    if op == "PRMT" and len(ops) == 4 and ops[3] == "RZ" and ops[2] in ("0x9910", "0x7710"):
+        # sign- or zero-extending the low half: no change to a value that fits it
+        a = of(1)
+        fits = (0, 0x7FFF if ops[2] == "0x9910" else 0xFFFF)
+        return a if a and a[0] is not None and a[1] is not None and fits[0] <= a[0] and a[1] <= fits[1] else None
     if op == "LOP3.LUT" and len(ops) >= 5 and ops[3] == "RZ" and ops[4] in ("0xc0", "0xfc"):
         a, mask = of(1), immediate(ops[2])
         if not a or mask is None or a[0] is None or a[0] < 0:
@@ -654,13 +707,14 @@ def counted_exit(instructions, body, branch_index, stays_if_taken, loop_start, e
     if not m or len(ops) != 5 or ops[1] not in ("PT", "UPT") or ops[4] not in ("PT", "UPT"):
         return None
     limit = 0 if ops[3] in ("RZ", "URZ") else immediate(ops[3])
-    if limit is None or not re.fullmatch(r"U?R\d+", ops[2]):
+    compared = ops[2].replace(".reuse", "")
+    if limit is None or not re.fullmatch(r"U?R\d+", compared):
         return None
-    steps = induction_slice(instructions, body, ops[2], every_iteration)
+    steps = induction_slice(instructions, body, compared, every_iteration, at)
     if steps is None:
         return None
     test, op, unsigned = at, m.group(1), bool(m.group(2))
-    order = sorted(steps + [(test, None, [ops[2]])])
+    order = sorted(steps + [(test, None, [compared])])
     # Registers read in a trip before it writes them hold the loop's entry values.
     entry, written = [], set()
     for _, target, terms in order:
@@ -696,62 +750,67 @@ def counted_exit(instructions, body, branch_index, stays_if_taken, loop_start, e
     # One start from the thread's position: the count is monotonic in it, so
     # its ends come from the ends of the start's range. A start whose far end
     # is unknown may leave after the first trip.
-    known = start_range(varying[0]) if len(varying) == 1 else None
-    if known is None:
+    if len(varying) != 1:
         return None
     counter = varying[0]
-    probe = next(v for v in known if v is not None)
+
+    def per_start(start):
+        return trips_from({**constants, counter: wrap(start)})
+
+    # Unbounded where the start's range is not known: one block's threads
+    # can still count from their own starts.
+    known = start_range(counter) or (None, None)
+    probe = next((v for v in known if v is not None), 0)
     step = iterate_in_order({**constants, counter: probe})[0].get(counter, probe) - probe
-    if step == 0:
-        return None
     longest, shortest = known if step > 0 else known[::-1]
-    most = trips_from({**constants, counter: longest}) if longest is not None else None
+    most = per_start(longest) if longest is not None and step != 0 else None
     if most is None:
-        return None
-    fewest = trips_from({**constants, counter: shortest}) if shortest is not None else 1
-    return min(fewest or 1, most), most, counter, lambda start: trips_from({**constants, counter: wrap(start)})
+        return 1, math.inf, counter, per_start
+    fewest = per_start(shortest) if shortest is not None else 1
+    return min(fewest or 1, most), most, counter, per_start
 
 
-def induction_slice(instructions, body, register, every_iteration):
-    """[(index, register, terms)] of every write, in the loop, to `register`
-    and the registers it is computed from: each a sum of registers and
-    constants, written on every trip. None when the loop computes them any
-    other way."""
-    steps, todo, seen = [], [register], set()
+def induction_slice(instructions, body, register, every_iteration, test):
+    """[(index, register, terms)] of the writes in the loop that the compare
+    at `test` reads `register` from, and those they read in turn: each a
+    sum of registers and constants, written on every trip. None when the
+    loop computes them any other way."""
+    order = sorted(body)
+    steps, todo = {}, [(register, test)]
     while todo:
-        r = todo.pop()
-        if r in seen:
+        r, reader = todo.pop()
+        writes = [i for i in order if r in instructions[i].dests_and_sources()[0]]
+        earlier = [i for i in writes if i < reader]
+        # The value from earlier in the trip, else from the trip before (or the entry).
+        i = earlier[-1] if earlier else writes[-1] if writes else None
+        if i is None or i in steps:
             continue
-        seen.add(r)
-        for i in defs_in(instructions, body, r):
-            ins = instructions[i]
-            if not every_iteration(i):
-                return None
-            # Carry-out predicates (IADD3 R, PT, PT, R, 1, RZ on sm_100) aside.
-            sops = [o for o in ins.operands if not re.fullmatch(r"!?U?P(\d|T)", o)]
-            if ins.root in ("IADD3", "UIADD3", "VIADD") or ins.opcode == "IMAD.IADD":
-                sources = sops[1:]
-            elif ins.root in ("MOV", "UMOV") and len(sops) == 2:
-                sources = sops[1:]
-            elif ins.opcode == "IMAD.MOV.U32" and sops[1:3] == ["RZ", "RZ"]:
-                sources = sops[3:]
+        ins = instructions[i]
+        if not every_iteration(i):
+            return None
+        # Carry-out predicates (IADD3 R, PT, PT, R, 1, RZ on sm_100) aside.
+        sops = [o for o in ins.operands if not re.fullmatch(r"!?U?P(\d|T)", o)]
+        if ins.root in ("IADD3", "UIADD3", "VIADD") or ins.opcode == "IMAD.IADD":
+            sources = sops[1:]
+        elif ins.root in ("MOV", "UMOV") and len(sops) == 2:
+            sources = sops[1:]
+        elif ins.opcode == "IMAD.MOV.U32" and sops[1:3] == ["RZ", "RZ"]:
+            sources = sops[3:]
+        else:
+            return None
+        terms = []
+        for o in sources:
+            if o in ("RZ", "URZ"):
+                continue
+            if (value := immediate(o)) is not None:
+                terms.append(value)
+            elif re.fullmatch(r"U?R\d+", o.replace(".reuse", "")):
+                terms.append(o.replace(".reuse", ""))
+                todo.append((terms[-1], i))
             else:
                 return None
-            terms = []
-            for o in sources:
-                if o in ("RZ", "URZ"):
-                    continue
-                if (value := immediate(o)) is not None:
-                    terms.append(value)
-                elif re.fullmatch(r"U?R\d+", o):
-                    terms.append(o)
-                    todo.append(o)
-                else:
-                    return None
-            steps.append((i, r, terms))
-    if not steps:
-        return None
-    return steps
+        steps[i] = (i, r, terms)
+    return list(steps.values()) or None
 
 
 # ---- counting ----------------------------------------------------------------------
@@ -876,7 +935,7 @@ def trip_count(instructions, blocks, labels, h, latches, body, plain, dom, test)
 
     def start_range(counter):
         """The counter's range on entering the loop, from the thread's position."""
-        ends = [position_range(instructions, blocks, preds, blocks[p].end, counter, here=p) for p in entries]
+        ends = [position_range(instructions, blocks, preds, blocks[p].end, counter, here=p, dom=dom) for p in entries]
         if not ends or None in ends:
             return None
         lows, highs = [e[0] for e in ends], [e[1] for e in ends]
@@ -918,9 +977,9 @@ def analyse(instructions, labels):
         alone = len(leaving) == 1 and not regions[leaving[0]].may_exit
         if count is not None and alone and count[0] == count[1]:
             lo, hi, kind = count[0], count[1], "fixed"
-        elif count is not None and alone:
+        elif count is not None and alone and count[1] < math.inf:
             lo, hi, kind = count[0], count[1], "position"
-        elif count is not None:
+        elif count is not None and count[1] < math.inf:
             lo, hi, kind = 1, count[1], "data" if data else "thread"
         else:
             lo, hi, kind = 1, math.inf, "data" if data else "unproven"
@@ -932,7 +991,9 @@ def analyse(instructions, labels):
         regions[h] = LoopRegion(iteration.times(lo, hi), exits, data or kind != "fixed", may_exit)
         regions[h].iteration, regions[h].kind, regions[h].one_trip = iteration, kind, one_trip
         regions[h].header, regions[h].trips = h, (lo, hi)
-        regions[h].counted = [(c[2], c[3]) for c in counts if c[2] is not None] if kind == "position" else []
+        # Counts from each thread's start, for the block average.
+        regions[h].counted = [(c[2], c[3]) for c in counts if c[2] is not None] \
+            if alone and kind in ("position", "unproven") else []
         regions[h].entries = [p for p in preds[h] if p not in body]
         # Branches on the thread's position inside the body count their longer side.
         regions[h].inner_choices = any(not blocks[m].data_branch and len({s for s in blocks[m].succs
@@ -1132,9 +1193,9 @@ class ThreadValues:
         result = None
         if root == "S2R":
             result = self.launch["specials"].get(ops[0])
-        elif root in ("MOV", "LDC") and len(ops) == 1 and ".64" not in op:
+        elif root in ("MOV", "LDC", "LDCU") and len(ops) == 1 and ".64" not in op:
             result = val(0)
-        elif root == "LDC" and op.endswith(".64") and (m := CONSTANT.match(ops[0])):
+        elif root in ("LDC", "LDCU") and op.endswith(".64") and (m := CONSTANT.match(ops[0])):
             bank, base = self.launch["bank"], 0 if m.group(1) == "RZ" else int(m.group(1), 16)
             halves = [bank.get(base), bank.get(base + 4)]
             return {r: self.same(h) for r, h in zip(pair(dest), halves) if h is not None}
@@ -1261,7 +1322,7 @@ def block_average(shape, launch):
             trip = [(r.iteration, nothing)] * n_threads
         trips = [r.trips] * n_threads
         notes = nothing
-        if r.kind == "position":
+        if r.counted:
             counts = None
             if r.counted and len(r.entries) == 1:
                 per_exit = []

@@ -76,3 +76,21 @@ __global__ void loader_block(const int* in, int* out) {
     }
     out[i] = x;
 }
+
+// A tile staged as the tiled kernel does: staging_loaders threads, each a
+// column of chunk staging_columns wide, rows from its index / that, stepped
+// by the rows all loaders cover at once (a division by a constant and a
+// guard on the linear thread index on the way to the count).
+constexpr int staging_columns = 33;
+constexpr int staging_rows = 20;
+constexpr int staging_loaders = 231;
+__global__ void staging_loop(const int* in, int* out) {
+    const int loader = threadIdx.y * blockDim.x + threadIdx.x;
+    int x = 0;
+    if (loader < staging_loaders) {
+#pragma unroll 1
+        for (int r = loader / staging_columns; r < staging_rows; r += staging_loaders / staging_columns)
+            x = min(x + in[r * staging_columns + loader % staging_columns], 1000 + r);
+    }
+    out[loader] = x;
+}

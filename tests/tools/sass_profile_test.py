@@ -25,6 +25,7 @@ LOOP_TRIPS = 37
 STRIDED_SPAN = 100
 STRIDED_STEP = 8
 LOADERS = 7
+STAGING_COLUMNS, STAGING_ROWS, STAGING_LOADERS = 33, 20, 231
 BLOCK = {"block": [32, 8], "span": [32, 8]}
 # Instructions outside the loop of fixed_loop: index, two loads, the store,
 # EXIT and the branch to the loop; a few more on some architectures.
@@ -112,6 +113,30 @@ class KnownCounts(unittest.TestCase):
             self.assertEqual(cost.lo["minmax"], sum(trips) / len(trips))
             longest = p["strided_loop"]["cost"]
             self.assertEqual(longest.hi["minmax"], max(trips))
+
+    def test_block_average_follows_the_division_and_guard_to_each_count(self):
+        threads = BLOCK["block"][0] * BLOCK["block"][1]
+        step = STAGING_LOADERS // STAGING_COLUMNS
+        trips = [math.ceil((STAGING_ROWS - t // STAGING_COLUMNS) / step) for t in range(STAGING_LOADERS)]
+        for arch, p in self.each_arch():
+            cost, undecided = self.block_average(arch, "staging_loop")
+            self.assertEqual(undecided, [])
+            self.assertAlmostEqual(cost.lo["minmax"], sum(trips) / threads)
+            self.assertEqual([l["kind"] for l in p["staging_loop"]["loops"]], ["position"])
+            self.assertEqual(p["staging_loop"]["loops"][0]["trips"][1], max(trips))
+
+
+class Evaluation(unittest.TestCase):
+    def test_byte_permute_selects_and_sign_extends(self):
+        self.assertEqual(sass_profile._permute(0x44332211, 0x3210, 0x88776655), 0x44332211)
+        self.assertEqual(sass_profile._permute(0x44332211, 0x7654, 0x88776655), 0x88776655)
+        self.assertEqual(sass_profile._permute(0x000080ff, 0x9910, 0), 0xFFFF80FF)  # low half, sign-extended
+
+    def test_parameter_offsets_align_pointers_and_ints(self):
+        self.assertEqual(sass_profile.parameter_offsets("_Z27median_kernel_tiled_networkPKhPhii"),
+                         ([16, 20], [0, 8]))
+        self.assertEqual(sass_profile.parameter_offsets("_Z1kiPhi"), ([0, 16], [8]))
+        self.assertEqual(sass_profile.parameter_offsets("_Z1kPhf"), ([], []))  # a float: no nominal value
 
 
 class Model(unittest.TestCase):
