@@ -39,9 +39,11 @@ How instructions are counted
   position (a thread-strided loop: rows from the thread index, stepped by
   the block's row count), the start's range is bounded from the same
   instructions with the indices' ranges (thread index 0..1023, block size
-  1..1024), and the count is LOW..HIGH "by thread position": HIGH from the
-  lowest start, LOW from the highest start where that is bounded, else 1;
-  the block average takes each thread's own count. A loop that can also
+  1..1024), narrowed by compares with constants whose branches lead to the
+  loop on one side only, and the count is LOW..HIGH "by thread position":
+  HIGH from the lowest start, LOW from the highest start where that is
+  bounded, else 1. The block average takes each thread's own count, also
+  where the start's range is open. A loop that can also
   leave on data runs from 1 to that count; a loop whose count cannot be
   proven from the code has no upper bound ("unbounded"). A range is always
   printed as LOW..HIGH, never as one guessed number. Each class is bounded
