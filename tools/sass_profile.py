@@ -454,9 +454,9 @@ def _add(a, b):
                     None if a[1] is None or b[1] is None else a[1] + b[1])
 
 
-def _scale(a, factor):
-    """a times a constant; a shift by a constant when factor is a fraction."""
-    ends = [None if v is None else math.floor(v * factor) for v in a]
+def _scale(a, factor, shift=0):
+    """a times a constant, shifted right (floor) by `shift` bits."""
+    ends = [None if v is None else v * factor >> shift for v in a]
     return _bounded(*(ends if factor >= 0 else ends[::-1]))
 
 
@@ -565,12 +565,12 @@ def _position_range(instructions, blocks, preds, index, operand, depth, here, do
         return _scale(a, 1 << k) if a and a[0] is not None and a[0] >= 0 else None
     if op == "IMAD.HI" and (k := immediate(ops[2])) is not None and k > 0 and ops[3] == "RZ":
         a = of(1)
-        return _scale(a, k / (1 << 32)) if a else None
+        return _scale(a, k, 32) if a else None
     if op in ("SHF.R.U32.HI", "SHF.R.S32.HI") and ops[1] == "RZ" and (k := immediate(ops[2])) is not None:
         a = of(3)
         if a is None or (op == "SHF.R.U32.HI" and (a[0] is None or a[0] < 0)):
             return None
-        return _scale(a, 1 / (1 << k))
+        return _scale(a, 1, k)
     if op == "SHF.L.U32" and (k := immediate(ops[2])) is not None and ops[3] == "RZ":
         a = of(1)
         return _scale(a, 1 << k) if a and a[0] is not None and a[0] >= 0 else None
@@ -579,7 +579,7 @@ def _position_range(instructions, blocks, preds, index, operand, depth, here, do
         return _add(_scale(a, 1 << k), b) if a and b and a[0] is not None and a[0] >= 0 else None
     if op == "LEA.HI.SX32" and len(ops) == 4 and (k := immediate(ops[3])) is not None:
         a, b = of(1), of(2)
-        return _add(_scale(a, 1 / (1 << (32 - k))), b) if a and b else None
+        return _add(_scale(a, 1, 32 - k), b) if a and b else None
     if root in ("IMNMX", "VIMNMX") and op.split(".")[1:] in ([], ["U32"]) and len(ops) == 4:
         a, b = of(1), of(2)
         if not a or not b or (".U32" in op and (a[0] is None or b[0] is None or min(a[0], b[0]) < 0)):
