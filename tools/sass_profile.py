@@ -580,19 +580,17 @@ def _position_range(instructions, blocks, preds, index, operand, depth, here, do
     if op == "LEA.HI.SX32" and len(ops) == 4 and (k := immediate(ops[3])) is not None:
         a, b = of(1), of(2)
         return _add(_scale(a, 1, 32 - k), b) if a and b else None
-    if root in ("IMNMX", "VIMNMX") and op.split(".")[1:] in ([], ["U32"]) and len(ops) == 4:
+    if root in ("IMNMX", "VIMNMX") and op.split(".")[1:] in ([], ["U32"], ["S32"]) and len(ins.operands) == 4 \
+            and ins.operands[3] in ("PT", "!PT"):
         a, b = of(1), of(2)
         if not a or not b or (".U32" in op and (a[0] is None or b[0] is None or min(a[0], b[0]) < 0)):
             return None
-        pick = min if ops[3] == "PT" else max if ops[3] == "!PT" else None
-        if pick is None:
-            return None
-        ends = [pick(x, y) if x is not None and y is not None else (x if pick is max and x is not None else
-                (y if pick is max else None)) for x, y in ((a[0], b[0]), (a[1], b[1]))]
-        if pick is min:
-            ends[0] = None if a[0] is None or b[0] is None else min(a[0], b[0])
-            ends[1] = a[1] if b[1] is None else b[1] if a[1] is None else min(a[1], b[1])
-        return tuple(ends)
+        # An open end (None) is -inf below and +inf above.
+        if ins.operands[3] == "PT":
+            return (None if None in (a[0], b[0]) else min(a[0], b[0]),
+                    a[1] if b[1] is None else b[1] if a[1] is None else min(a[1], b[1]))
+        return (a[0] if b[0] is None else b[0] if a[0] is None else max(a[0], b[0]),
+                None if None in (a[1], b[1]) else max(a[1], b[1]))
     if op == "PRMT" and len(ops) == 4 and ops[3] == "RZ" and ops[2] in ("0x9910", "0x7710"):
         # sign- or zero-extending the low half: no change to a value that fits it
         a = of(1)
