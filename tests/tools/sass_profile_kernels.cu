@@ -94,3 +94,21 @@ __global__ void staging_loop(const int* in, int* out) {
     }
     out[loader] = x;
 }
+
+// A branch on a 64-bit product of the thread's index, as the tiled kernel's
+// test of whether its block reads past the image: a compare of two words.
+// Threads with threadIdx.x >= wide_first take the min/max.
+constexpr long long wide_unit = 1000000007LL;
+constexpr int wide_first = 9;
+__global__ void wide_branch(const int* in, int* out) {
+    const int i = blockIdx.x * blockDim.x + threadIdx.x;
+    int x = in[i];
+    if (static_cast<long long>(threadIdx.x) * wide_unit >= wide_first * wide_unit) {
+#pragma unroll
+        for (int k = 0; k < straight_minmax; ++k) {
+            const int v = in[i + (k + 1) * stride];
+            x = k % 2 ? max(x, v) : min(x, v);
+        }
+    }
+    out[i] = x;
+}

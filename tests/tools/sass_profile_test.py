@@ -25,6 +25,7 @@ LOOP_TRIPS = 37
 STRIDED_SPAN = 100
 STRIDED_STEP = 8
 LOADERS = 7
+WIDE_FIRST = 9
 STAGING_COLUMNS, STAGING_ROWS, STAGING_LOADERS = 33, 20, 231
 BLOCK = {"block": [32, 8], "span": [32, 8]}
 # Instructions outside the loop of fixed_loop: index, two loads, the store,
@@ -103,6 +104,13 @@ class KnownCounts(unittest.TestCase):
             self.assertEqual((cost.lo["minmax"], cost.hi["minmax"]), (minmax, minmax))
             longest = self.profiles[arch]["loader_block"]["cost"]
             self.assertEqual(longest.hi["minmax"], STRAIGHT_MINMAX)
+
+    def test_block_average_decides_a_64_bit_compare(self):
+        takers = BLOCK["block"][0] - WIDE_FIRST
+        for arch, _ in self.each_arch():
+            cost, undecided = self.block_average(arch, "wide_branch")
+            self.assertEqual(undecided, [])
+            self.assertEqual(cost.lo["minmax"], STRAIGHT_MINMAX * takers / BLOCK["block"][0])
 
     def test_block_average_takes_each_threads_loop_count(self):
         trips = [math.ceil((STRIDED_SPAN - start) / STRIDED_STEP) for start in range(STRIDED_STEP)]
