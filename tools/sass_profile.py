@@ -534,15 +534,19 @@ def _position_range(instructions, blocks, preds, index, operand, depth, here, do
         return None
     ins = instructions[at]
     ops = [o for o in ins.operands if not re.fullmatch(r"!?U?P(\d|T)", o)]
+    count = len(ops)
+    if count < 2:
+        return None
+    ops += [""] * 4  # absent operands read as empty: no form below matches them
 
     def of(k):
-        return position_range(instructions, blocks, preds, at, ops[k], depth - 1, dom=dom) if k < len(ops) else None
+        return position_range(instructions, blocks, preds, at, ops[k], depth - 1, dom=dom) if k < count else None
 
     op = ins.opcode
     root = ins.root.lstrip("U") if ins.root not in ("S2UR",) else "S2R"
     if root == "S2R":
         return POSITION_RANGES.get(ops[1])
-    if root in ("MOV", "LDC", "LDCU") and len(ops) == 2:
+    if root in ("MOV", "LDC", "LDCU") and count == 2:
         return of(1)
     if any(o[:1] in ("~", "|") or (o.startswith("-") and immediate(o) is None) for o in ops[1:]):
         return None
@@ -550,13 +554,13 @@ def _position_range(instructions, blocks, preds, index, operand, depth, here, do
         return None
     if root in ("VIADD", "IADD3") or op.startswith("IMAD.IADD"):
         total = (0, 0)
-        for k in range(1, len(ops)):
+        for k in range(1, count):
             part = of(k)
             if part is None:
                 return None
             total = _add(total, part)
         return total
-    if root == "IMAD" and op in ("IMAD", "IMAD.U32", "IMAD.MOV", "IMAD.MOV.U32") and len(ops) == 4:
+    if root == "IMAD" and op in ("IMAD", "IMAD.U32", "IMAD.MOV", "IMAD.MOV.U32") and count == 4:
         a, b, c = of(1), of(2), of(3)
         prod = _product(a, b) if a and b else None
         return _add(prod, c) if prod and c else None
@@ -574,10 +578,10 @@ def _position_range(instructions, blocks, preds, index, operand, depth, here, do
     if op == "SHF.L.U32" and (k := immediate(ops[2])) is not None and ops[3] == "RZ":
         a = of(1)
         return _scale(a, 1 << k) if a and a[0] is not None and a[0] >= 0 else None
-    if op == "LEA" and len(ops) == 4 and (k := immediate(ops[3])) is not None:
+    if op == "LEA" and count == 4 and (k := immediate(ops[3])) is not None:
         a, b = of(1), of(2)
         return _add(_scale(a, 1 << k), b) if a and b and a[0] is not None and a[0] >= 0 else None
-    if op == "LEA.HI.SX32" and len(ops) == 4 and (k := immediate(ops[3])) is not None:
+    if op == "LEA.HI.SX32" and count == 4 and (k := immediate(ops[3])) is not None:
         a, b = of(1), of(2)
         return _add(_scale(a, 1, 32 - k), b) if a and b else None
     if root in ("IMNMX", "VIMNMX") and op.split(".")[1:] in ([], ["U32"], ["S32"]) and len(ins.operands) == 4 \
@@ -591,12 +595,12 @@ def _position_range(instructions, blocks, preds, index, operand, depth, here, do
                     a[1] if b[1] is None else b[1] if a[1] is None else min(a[1], b[1]))
         return (a[0] if b[0] is None else b[0] if a[0] is None else max(a[0], b[0]),
                 None if None in (a[1], b[1]) else max(a[1], b[1]))
-    if op == "PRMT" and len(ops) == 4 and ops[3] == "RZ" and ops[2] in ("0x9910", "0x7710"):
+    if op == "PRMT" and count == 4 and ops[3] == "RZ" and ops[2] in ("0x9910", "0x7710"):
         # sign- or zero-extending the low half: no change to a value that fits it
         a = of(1)
         fits = (0, 0x7FFF if ops[2] == "0x9910" else 0xFFFF)
         return a if a and a[0] is not None and a[1] is not None and fits[0] <= a[0] and a[1] <= fits[1] else None
-    if op == "LOP3.LUT" and len(ops) >= 5 and ops[3] == "RZ" and ops[4] in ("0xc0", "0xfc"):
+    if op == "LOP3.LUT" and count >= 5 and ops[3] == "RZ" and ops[4] in ("0xc0", "0xfc"):
         a, mask = of(1), immediate(ops[2])
         if not a or mask is None or a[0] is None or a[0] < 0:
             return None
@@ -1177,6 +1181,8 @@ class ThreadValues:
         ops = [o for o in ins.operands[1:] if not re.fullmatch(r"!?U?P(\d|T)", o)]
         if root in ("ISETP", "PLOP3", "P2R"):
             ops = ins.operands[1:]
+        if not ops:
+            return {}
 
         def val(k):
             return self.operand(at, ops[k], None, depth) if k < len(ops) else None
@@ -1260,7 +1266,7 @@ class ThreadValues:
             if None in ps or table is None:
                 return {}
             return {dest: [bool(_lut(int(a), int(b), int(c), table & 0xFF) & 1) for a, b, c in zip(*ps)]}
-        elif root == "P2R" and ops[:2] == ["PR", "RZ"] and (mask := immediate(ops[2])) is not None:
+        elif root == "P2R" and len(ops) == 3 and ops[:2] == ["PR", "RZ"] and (mask := immediate(ops[2])) is not None:
             bits = [self.predicate(at, f"P{i}", None, depth) if mask >> i & 1 else self.same(0) for i in range(7)]
             if None in bits:
                 return {}
