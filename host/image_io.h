@@ -21,6 +21,8 @@ bool load_rgb(const std::string& path, rgb_pixels& image, std::string& error);
 // untouched unless the new one is complete.
 bool save_rgb(const std::string& path, const rgb_pixels& image, std::string& error);
 
-// Borders a loaded image; false with `error` when its bordered copy would
-// reach 2^31 bytes, which the kernels' 32-bit indexing cannot address.
-bool border_loaded(const std::string& path, const rgb_pixels& image, PaddedImage& bordered, std::string& error);
+// Borders a loaded image (black, or by `mode`); false with `error` when its
+// bordered copy would reach 2^31 bytes, which the kernels' 32-bit indexing
+// cannot address.
+bool border_loaded(const std::string& path, const rgb_pixels& image, PaddedImage& bordered, std::string& error,
+                   median_filter::border mode = median_filter::border::constant);
