@@ -1040,6 +1040,8 @@ def parameter_offsets(mangled):
     if not m:
         return [], []
     types = mangled[m.end() + int(m.group(1)):]
+    if not re.fullmatch(r"(PK?[a-z]|[a-z])*", types):
+        return [], []  # a named type (an enum, a struct): its size is not in the name
     ints, pointers, at = [], [], 0
     for t in re.findall(r"PK?[a-z]|[a-z]", types):
         size = 8 if t.startswith("P") else 4

@@ -145,6 +145,7 @@ class Evaluation(unittest.TestCase):
                          ([16, 20], [0, 8]))
         self.assertEqual(sass_profile.parameter_offsets("_Z1kiPhi"), ([0, 16], [8]))
         self.assertEqual(sass_profile.parameter_offsets("_Z1kPhf"), ([], []))  # a float: no nominal value
+        self.assertEqual(sass_profile.parameter_offsets("_Z1kPhi6border"), ([], []))  # a named type
 
 
 class Model(unittest.TestCase):
