@@ -43,17 +43,17 @@ How instructions are counted
   loop on one side only, and the count is LOW..HIGH "by thread position":
   HIGH from the lowest start, LOW from the highest start where that is
   bounded, else 1. The block average takes each thread's own count, also
-  where the start's range is open. A loop that can also
-  leave on data runs from 1 to that count; a loop whose count cannot be
-  proven from the code has no upper bound ("unbounded"). A range is always
-  printed as LOW..HIGH, never as one guessed number. Each class is bounded
-  on its own (at a data branch: the lower and higher count of either side),
-  so a total's range can be a little wider than any one path.
+  where the start's range is open. A loop that can also leave on data runs
+  from 1 to that count; a loop whose count cannot be proven from the code
+  has no upper bound ("unbounded"). A range is always printed as LOW..HIGH,
+  never as one guessed number. Each class is bounded on its own (at a data
+  branch: the lower and higher count of either side), so a total's range
+  can be a little wider than any one path.
 
 The model (a model, not a measurement)
-  issue limit: cycles per pixel per SM = the larger of (instr/px, the block
-  average, / 128, four warp schedulers issuing one warp instruction per clock) and the
-  sum over classes of instructions / the class's per-SM throughput (no
+  issue limit: cycles per pixel per SM = the larger of (instr/px, the
+  block average, / 128, four warp schedulers issuing one warp instruction
+  per clock) and the sum over classes of instructions / the class's per-SM throughput (no
   overlap between classes assumed); memory limit: 6 bytes per pixel (the
   input read once, the output written once) against DRAM bandwidth. The
   ceiling is the lower of the two. Sources are cited beside the tables below.
@@ -493,7 +493,8 @@ def guard_bounds(instructions, blocks, preds, dom, here, register, at):
                 or unique_def(instructions, blocks, preds, test, register) != at:
             continue
         holds = taken != last.guard[1]  # the compare's value on the way here
-        cmp = m.group(1) if holds else {"LT": "GE", "LE": "GT", "GT": "LE", "GE": "LT", "EQ": "NE", "NE": "EQ"}[m.group(1)]
+        negation = {"LT": "GE", "LE": "GT", "GT": "LE", "GE": "LT", "EQ": "NE", "NE": "EQ"}
+        cmp = m.group(1) if holds else negation[m.group(1)]
         bound = {"LT": (None, limit - 1), "LE": (None, limit), "GT": (limit + 1, None), "GE": (limit, None),
                  "EQ": (limit, limit), "NE": (None, None)}[cmp]
         if m.group(2):  # unsigned: an upper bound also excludes negative values
