@@ -5,6 +5,7 @@
 //   median_suite reference INPUT OUTPUT
 #include "host/filter_runner.h"
 #include "host/image_io.h"
+#include "host/standard_output.h"
 #include "suite_bench.h"
 
 #include <cstdio>
@@ -57,16 +58,17 @@ bool load_padded(const std::string& path, rgb_pixels& image, PaddedImage& padded
     return false;
 }
 
-bool save(const std::string& path, const rgb_pixels& image) {
-    std::string error;
-    if (save_rgb(path, image, error)) return true;
-    std::fprintf(stderr, "median_suite: %s\n", error.c_str());
-    return false;
+int fail(const std::string& message) {
+    std::fprintf(stderr, "median_suite: %s\n", message.c_str());
+    return 1;
 }
 
 int run(const std::string& name, const std::string& input_path, const std::string& output_path) {
     const kernel_entry* kernel = find_kernel(name);
     if (!kernel) return unknown_kernel(name);
+    std::string error;
+    image_output saved;
+    if (!saved.open(output_path, error)) return fail(error);
     rgb_pixels image;
     PaddedImage input;
     if (!load_padded(input_path, image, input)) return 1;
@@ -76,15 +78,18 @@ int run(const std::string& name, const std::string& input_path, const std::strin
         if (!run_kernel(*kernel, input, 1, 0, output, timing)) return 1;
     }
     assemble_image(*kernel, input, output, image.bytes.data());
-    return save(output_path, image) ? 0 : 1;
+    return saved.save(image, error) ? 0 : fail(error);
 }
 
 int write_reference(const std::string& input_path, const std::string& output_path) {
+    std::string error;
+    image_output saved;
+    if (!saved.open(output_path, error)) return fail(error);
     rgb_pixels image;
     PaddedImage input;
     if (!load_padded(input_path, image, input)) return 1;
     image.bytes = reference::filter(input, reference::exact_median).pixels;
-    return save(output_path, image) ? 0 : 1;
+    return saved.save(image, error) ? 0 : fail(error);
 }
 
 int bench(int argc, char** argv) {
@@ -98,13 +103,21 @@ int bench(int argc, char** argv) {
     return run_bench(options, kernel_table());
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int dispatch(int argc, char** argv) {
     const std::string command = argc > 1 ? argv[1] : "";
     if (command == "list" && argc == 2) return list();
     if (command == "run" && argc == 5) return run(argv[2], argv[3], argv[4]);
     if (command == "reference" && argc == 4) return write_reference(argv[2], argv[3]);
     if (command == "bench") return bench(argc, argv);
     return usage();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string error;
+    if (!standard_output_open(error)) return fail(error);
+    const int code = dispatch(argc, argv);
+    if (!standard_output_flushed(error)) return fail(error);
+    return code;
 }
