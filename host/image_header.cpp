@@ -3,6 +3,7 @@
 #include "../kernels/padded_image.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <utility>
 
@@ -17,6 +18,9 @@ constexpr long max_jpeg_header_search = 16L << 20;
 // A TIFF holds its pages at once in DevIL; more than this is not a photograph.
 constexpr int max_tiff_pages = 64;
 constexpr int max_tiff_entries = 4096;
+constexpr long png_max_chunk_length = 0x7fffffffL;
+// Far more than a 2 GiB file of 8 KiB data chunks needs.
+constexpr long max_png_chunks = 1L << 20;
 // DevIL's TIFF and BMP loaders decode through 32-bit RGBA.
 constexpr std::int64_t rgba_bytes = 4;
 
@@ -63,6 +67,10 @@ std::string kind_of_other(const unsigned char* b, std::size_t n) {
         {0, "#?RADIANCE", 10, "a Radiance HDR image"},
         {0, "qoif", 4, "a QOI image"},
         {0, "P7", 2, "a PAM image"},
+        {0, "P1", 2, "a plain-text PNM image"},
+        {0, "P2", 2, "a plain-text PNM image"},
+        {0, "P3", 2, "a plain-text PNM image"},
+        {0, "P4", 2, "a PBM bitmap"},
         {0, "\x00\x00\x01\x00", 4, "a Windows icon"},
         {0, "PK\x03\x04", 4, "a ZIP archive"},
         {0, "\x1f\x8b", 2, "gzip data"},
@@ -132,10 +140,30 @@ bool read_jpeg(std::FILE* f, image_header& h, std::string& why) {
     return malformed("JPEG: no frame header in its first 16 MiB", why);
 }
 
+// DevIL's PNG reader ignores the end of its input and feeds libpng stale
+// bytes, on which libpng can loop forever; only a file whose chunks all lie
+// inside it, up to the end chunk, reaches it.
+bool png_chunks_complete(std::FILE* f, std::string& why) {
+    if (std::fseek(f, 0, SEEK_END) != 0) return malformed("PNG: its size is unknown", why);
+    const long size = std::ftell(f);
+    long at = 8;
+    for (long chunks = 0; chunks < max_png_chunks; ++chunks) {
+        unsigned char b[8];
+        if (!read_at(f, at, b, sizeof b)) return malformed("PNG: it is cut short before its end chunk", why);
+        const long length = big_endian(b, 4);
+        if (length > png_max_chunk_length) return malformed("PNG: a chunk length beyond 2^31", why);
+        if (length + 12 > size - at) return malformed("PNG: it is cut short inside a chunk", why);
+        if (std::memcmp(b + 4, "IEND", 4) == 0) return true;
+        at += length + 12;
+    }
+    return malformed("PNG: too many chunks", why);
+}
+
 bool read_png(std::FILE* f, image_header& h, std::string& why) {
     unsigned char b[26];
     if (!read_at(f, 8, b, sizeof b) || big_endian(b, 4) != 13 || std::memcmp(b + 4, "IHDR", 4) != 0)
         return malformed("PNG: it does not begin with its header chunk", why);
+    if (!png_chunks_complete(f, why)) return false;
     const int depth = b[16];
     int channels = 0;
     switch (b[17]) {
@@ -220,15 +248,17 @@ std::int64_t pnm_number(std::FILE* f) {
     return v;
 }
 
+// The header ends with one whitespace character after the maximum value,
+// which pnm_number has read.
 bool read_pnm(std::FILE* f, int variant, image_header& h, std::string& why) {
     if (std::fseek(f, 2, SEEK_SET) != 0) return malformed("PNM: a short header", why);
-    const std::int64_t width = pnm_number(f), height = pnm_number(f);
-    const bool bitmap = variant == '1' || variant == '4';
-    const std::int64_t max_value = bitmap ? 1 : pnm_number(f);
+    const std::int64_t width = pnm_number(f), height = pnm_number(f), max_value = pnm_number(f);
     if (width < 0 || height < 0 || max_value < 1 || max_value > 65535)
         return malformed("PNM: its header lacks a size or maximum value", why);
-    const int channels = variant == '3' || variant == '6' ? 3 : 1;
-    return set_size(h, width, height, channels * (max_value > 255 ? 2 : 1), why);
+    h.channels = variant == '6' ? 3 : 1;
+    h.max_value = static_cast<int>(max_value);
+    h.data_offset = std::ftell(f);
+    return set_size(h, width, height, h.channels * (max_value > 255 ? 2 : 1), why);
 }
 
 }  // namespace
@@ -255,12 +285,12 @@ bool read_image_header(std::FILE* file, image_header& header, std::string& why) 
         header = {image_format::tiff, "a TIFF image"};
         return read_tiff(file, header, why);
     }
-    if (n >= 3 && b[0] == 'P' && b[1] >= '1' && b[1] <= '6') {
-        header = {image_format::pnm, "a PNM image"};
+    if (n >= 3 && b[0] == 'P' && (b[1] == '5' || b[1] == '6') && std::isspace(b[2])) {
+        header = {image_format::pnm, b[1] == '5' ? "a PGM image" : "a PPM image"};
         return read_pnm(file, b[1], header, why);
     }
     header.kind = kind_of_other(b, n);
-    why = "unsupported format: it is " + header.kind + "; JPEG, PNG, BMP, TIFF and PNM images are read";
+    why = "unsupported format: it is " + header.kind + "; JPEG, PNG, BMP, TIFF and binary PGM/PPM images are read";
     return false;
 }
 

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <string>
 
+// PNM is binary greyscale or RGB (P5, P6), decoded here: DevIL's reader
+// frees a cut-short image twice.
 enum class image_format { jpeg, png, bmp, tiff, pnm, other };
 
 struct image_header {
@@ -18,6 +20,10 @@ struct image_header {
     // Bytes the decoder holds for the decoded pixels at the file's own sample
     // size and channel count, before conversion to 8-bit RGB.
     std::int64_t decoded_bytes = 0;
+    // PNM only: samples per pixel, their maximum value, and where they start.
+    int channels = 0;
+    int max_value = 0;
+    long data_offset = 0;
 };
 
 // Reads the header of the image in `file` (from its start; the position is

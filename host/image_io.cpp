@@ -62,7 +62,7 @@ ILenum devil_type(image_format format) {
         case image_format::png: return IL_PNG;
         case image_format::bmp: return IL_BMP;
         case image_format::tiff: return IL_TIF;
-        case image_format::pnm: return IL_PNM;
+        case image_format::pnm:
         case image_format::other: break;
     }
     return IL_TYPE_UNKNOWN;
@@ -98,6 +98,32 @@ bool take_pixels(const image_header& header, const std::string& name, rgb_pixels
     return true;
 }
 
+// Samples of a binary PGM or PPM, scaled to 8 bits and spread to RGB.
+bool decode_pnm(const unsigned char* data, std::size_t size, const image_header& header, const std::string& name,
+                rgb_pixels& image, std::string& error) {
+    const int sample_bytes = header.max_value > 255 ? 2 : 1;
+    const std::size_t pixels = static_cast<std::size_t>(header.width) * header.height;
+    const std::size_t needed = pixels * header.channels * sample_bytes;
+    if (header.data_offset < 0 || size - std::min<std::size_t>(size, header.data_offset) < needed) {
+        error = "cannot read " + name + " (" + header.kind + "): it is cut short";
+        return false;
+    }
+    const unsigned char* sample = data + header.data_offset;
+    const auto next = [&] {
+        unsigned value = sample_bytes == 2 ? sample[0] << 8 | sample[1] : sample[0];
+        sample += sample_bytes;
+        value = std::min<unsigned>(value, header.max_value);
+        return static_cast<unsigned char>((value * 255 + header.max_value / 2) / header.max_value);
+    };
+    image.width = static_cast<int>(header.width);
+    image.height = static_cast<int>(header.height);
+    image.bytes.resize(pixels * channels);
+    for (std::size_t p = 0; p < pixels; ++p)
+        for (int c = 0; c < channels; ++c)
+            image.bytes[p * channels + c] = header.channels == 1 && c > 0 ? image.bytes[p * channels] : next();
+    return true;
+}
+
 struct output_type {
     const char* extension;
     ILenum type;
@@ -126,7 +152,7 @@ bool encode_as(std::FILE* out, ILenum type, const std::string& name, const rgb_p
     bool ok = ilTexImage(image.width, image.height, 1, channels, IL_RGB, IL_UNSIGNED_BYTE, copy.data());
     if (ok) {
         ilRegisterOrigin(IL_ORIGIN_UPPER_LEFT);  // our rows run top to bottom
-        ok = ilSaveF(type, out) != 0;
+        ok = save_bound_image(type, out);
     }
     if (!ok) {
         error = "cannot write " + name + ": " + devil_error();
@@ -140,6 +166,15 @@ bool encode_as(std::FILE* out, ILenum type, const std::string& name, const rgb_p
 }
 
 }  // namespace
+
+bool save_bound_image(unsigned type, std::FILE* out) {
+    while (ilGetError() != IL_NO_ERROR) {
+    }
+    // ilSaveF narrows the byte count of some formats (TIFF) to a boolean on
+    // the way, so a file of a multiple of 256 bytes reads as a failure; a
+    // real failure leaves an error.
+    return ilSaveF(type, out) != 0 || ilGetError() == IL_NO_ERROR;
+}
 
 bool decode_rgb(const unsigned char* data, std::size_t size, const std::string& name, rgb_pixels& image,
                 std::string& error) {
@@ -160,6 +195,7 @@ bool decode_rgb(const unsigned char* data, std::size_t size, const std::string& 
         error = "cannot read " + name + ": a file of 2 GiB or more";
         return false;
     }
+    if (header.format == image_format::pnm) return decode_pnm(data, size, header, name, image, error);
     bound_image bound;
     if (!ilLoadL(devil_type(header.format), data, static_cast<ILuint>(size))) {
         error = "cannot read " + name + " (" + header.kind + "): " + devil_error();

@@ -16,7 +16,7 @@ struct rgb_pixels {
     std::vector<unsigned char> bytes;  // rows packed, 3 bytes per pixel
 };
 
-// JPEG, PNG, BMP, TIFF or PNM, told by content, not by the file name; other
+// JPEG, PNG, BMP, TIFF or binary PGM/PPM, told by content, not by the file name; other
 // pixel formats (grey, RGBA, palette, 16-bit) are converted. The header is
 // checked before decoding: an image that image_size_acceptable refuses is
 // never decoded. EXIF orientation is not applied. Returns false with `error`
@@ -47,6 +47,11 @@ private:
 // Encodes `image` into `out` in the format that `format_path`'s extension
 // names; false with `error` when the encoder or a write failed.
 bool encode_rgb(std::FILE* out, const std::string& format_path, const rgb_pixels& image, std::string& error);
+
+// Saves the image bound in DevIL as `type` (an ILenum) into `out`; false
+// when the encoder failed (DevIL's error is left to read). Write errors
+// show in ferror(out).
+bool save_bound_image(unsigned type, std::FILE* out);
 
 // Opens an image_output and saves into it.
 bool save_rgb(const std::string& path, const rgb_pixels& image, std::string& error);
