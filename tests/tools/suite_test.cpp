@@ -36,6 +36,13 @@ TEST_F(SuiteBench, ArgumentErrorsExitWith2AndSayWhy) {
     }
 }
 
+TEST_F(SuiteBench, ABenchThatMeasuresNoKernelIsAnError) {
+    REQUIRE_DEVICE();
+    const command_result r = bench("--size 1x1 --size 4x4 --repeat 1");
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_NE(r.err.find("no kernel was measured"), std::string::npos) << r.err;
+}
+
 // Pixel (5, 3) of channel 1 is off by one: the kernel checked against it
 // looks as if it wrote one wrong pixel.
 reference::rgb wrong_at_one_pixel(const PaddedImage& in, int x, int y) {
