@@ -73,7 +73,7 @@ TEST_F(SuiteBench, AKernelThatWritesAWrongPixelFailsTheRun) {
 
 TEST_F(SuiteBench, JsonAndCsvHoldOneRowPerKernel) {
     REQUIRE_DEVICE();
-    if (access(MEDIAN_PYTHON, X_OK) != 0) GTEST_SKIP() << MEDIAN_PYTHON << " is needed to parse the JSON";
+    if (access(MEDIAN_PYTHON, X_OK) != 0) GTEST_SKIP() << "a Python interpreter is needed to parse the JSON";
     const command_result r = bench("--size 256x32 --repeat 1 --json rows.json --csv rows.csv");
     ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
     const command_result parsed = run(std::string(MEDIAN_PYTHON) +
