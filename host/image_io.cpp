@@ -13,7 +13,7 @@
 
 namespace {
 
-// ilLoadL takes the size as a 32-bit count; no acceptable image needs more.
+// DevIL counts file positions in 32 bits; no acceptable image needs more.
 constexpr long max_file_bytes = 1L << 31;
 
 void init_devil() {
@@ -182,22 +182,19 @@ bool decode_rgb(const unsigned char* data, std::size_t size, const std::string& 
         error = "cannot read " + name + ": it is an empty file";
         return false;
     }
-    image_header header;
-    {
-        file_ptr file(fmemopen(const_cast<unsigned char*>(data), size, "rb"));
-        if (!file) {
-            error = "cannot read " + name + ": " + std::strerror(errno);
-            return false;
-        }
-        if (!checked_header(file.get(), name, header, error)) return false;
-    }
-    if (size > static_cast<std::size_t>(max_file_bytes)) {
-        error = "cannot read " + name + ": a file of 2 GiB or more";
+    // DevIL reads from a stream, not from memory: its memory reader seeks
+    // and reads past the end of the buffer where a TIFF's offsets point.
+    file_ptr file(fmemopen(const_cast<unsigned char*>(data), size, "rb"));
+    if (!file) {
+        error = "cannot read " + name + ": " + std::strerror(errno);
         return false;
     }
+    image_header header;
+    if (!checked_header(file.get(), name, header, error)) return false;
     if (header.format == image_format::pnm) return decode_pnm(data, size, header, name, image, error);
+    std::rewind(file.get());
     bound_image bound;
-    if (!ilLoadL(devil_type(header.format), data, static_cast<ILuint>(size))) {
+    if (!ilLoadF(devil_type(header.format), file.get())) {
         error = "cannot read " + name + " (" + header.kind + "): " + devil_error();
         return false;
     }
