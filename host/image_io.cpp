@@ -146,7 +146,21 @@ std::string unknown_format(const std::string& path) {
     return "cannot write " + path + ": unknown image format (use .bmp, .png, .tga, .ppm, .tif or .jpg)";
 }
 
+// libjpeg ends the process on longer sides (DevIL leaves it its default
+// error handler); a TGA header holds 16-bit sides.
+constexpr int max_jpeg_side = 65500;
+constexpr int max_tga_side = 65535;
+
+bool encoder_holds(ILenum type, int width, int height, const std::string& name, std::string& error) {
+    const int max_side = type == IL_JPG ? max_jpeg_side : type == IL_TGA ? max_tga_side : 0;
+    if (max_side == 0 || (width <= max_side && height <= max_side)) return true;
+    error = "cannot write " + name + ": its format holds at most " + std::to_string(max_side) + " pixels a side, not " +
+            std::to_string(width) + "x" + std::to_string(height);
+    return false;
+}
+
 bool encode_as(std::FILE* out, ILenum type, const std::string& name, const rgb_pixels& image, std::string& error) {
+    if (!encoder_holds(type, image.width, image.height, name, error)) return false;
     bound_image bound;
     std::vector<unsigned char> copy(image.bytes);
     bool ok = ilTexImage(image.width, image.height, 1, channels, IL_RGB, IL_UNSIGNED_BYTE, copy.data());
@@ -244,6 +258,10 @@ bool image_output::open(const std::string& path, std::string& error) {
         return false;
     }
     return file_.open(path, error);
+}
+
+bool image_output::holds(int width, int height, std::string& error) const {
+    return encoder_holds(type_, width, height, file_.path(), error);
 }
 
 bool image_output::save(const rgb_pixels& image, std::string& error) {

@@ -36,6 +36,9 @@ class image_output {
 public:
     // False with `error` for an unknown extension or a path that cannot be written.
     bool open(const std::string& path, std::string& error);
+    // Whether the format can hold an image of that size (JPEG and TGA limit
+    // the sides); false with `error` otherwise.
+    bool holds(int width, int height, std::string& error) const;
     // Encodes and commits; false with `error` when anything failed.
     bool save(const rgb_pixels& image, std::string& error);
 

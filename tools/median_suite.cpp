@@ -72,6 +72,7 @@ int run(const std::string& name, const std::string& input_path, const std::strin
     rgb_pixels image;
     PaddedImage input;
     if (!load_padded(input_path, image, input)) return 1;
+    if (!saved.holds(image.width, image.height, error)) return fail(error);
     std::vector<unsigned char> output(input.bytes.size(), 0);
     if (kernel->covered_width(image.width) > 0 && kernel->covered_height(image.height) > 0) {
         kernel_timing timing;
@@ -88,6 +89,7 @@ int write_reference(const std::string& input_path, const std::string& output_pat
     rgb_pixels image;
     PaddedImage input;
     if (!load_padded(input_path, image, input)) return 1;
+    if (!saved.holds(image.width, image.height, error)) return fail(error);
     image.bytes = reference::filter(input, reference::exact_median).pixels;
     return saved.save(image, error) ? 0 : fail(error);
 }

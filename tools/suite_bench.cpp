@@ -269,10 +269,10 @@ int run_bench(const bench_options& options, const std::vector<kernel_entry>& ker
         print_bench_table(stdout, rows);
         all.insert(all.end(), rows.begin(), rows.end());
     }
-    if (json.stream() && !write_bench_json(json, all, error)) return fail(error, 1);
-    if (csv.stream() && !write_bench_csv(csv, all, error)) return fail(error, 1);
     if (std::all_of(all.begin(), all.end(), [](const bench_row& r) { return r.status == bench_status::skipped; }))
         return fail("no kernel was measured: every image is smaller than every kernel's block", usage_error);
+    if (json.stream() && !write_bench_json(json, all, error)) return fail(error, 1);
+    if (csv.stream() && !write_bench_csv(csv, all, error)) return fail(error, 1);
     const bool all_passed = std::none_of(all.begin(), all.end(), [](const bench_row& r) {
         return r.status == bench_status::failed || r.status == bench_status::error;
     });

@@ -71,6 +71,8 @@ TEST_F(ImageFiles, FailuresNameTheFileAndKeepTheOldOutput) {
 
     std::ofstream(path("old.bmp")) << "old";
     EXPECT_FALSE(save_rgb(path("old.xyz"), gradient(2, 2), error));
+    EXPECT_FALSE(save_rgb(path("old.jpg"), gradient(65501, 1), error));  // libjpeg would end the process
+    EXPECT_NE(error.find("at most 65500 pixels a side"), std::string::npos) << error;
     mkdir(path("dir.bmp").c_str(), 0755);  // a directory cannot be replaced by a file
     EXPECT_FALSE(save_rgb(path("dir.bmp"), gradient(2, 2), error));
     std::ifstream old(path("old.bmp"));
