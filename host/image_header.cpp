@@ -18,6 +18,9 @@ constexpr long max_jpeg_header_search = 16L << 20;
 // A TIFF holds its pages at once in DevIL; more than this is not a photograph.
 constexpr int max_tiff_pages = 64;
 constexpr int max_tiff_entries = 4096;
+constexpr std::uint32_t bmp_uncompressed = 0;
+constexpr std::uint32_t bmp_bit_fields = 3;
+constexpr std::uint32_t max_bmp_palette = 256;
 constexpr long png_max_chunk_length = 0x7fffffffL;
 // Far more than a 2 GiB file of 8 KiB data chunks needs.
 constexpr long max_png_chunks = 1L << 20;
@@ -177,12 +180,29 @@ bool read_png(std::FILE* f, image_header& h, std::string& why) {
     return set_size(h, big_endian(b + 8, 4), big_endian(b + 12, 4), channels * (depth > 8 ? 2 : 1), why);
 }
 
+// DevIL's BMP reader trusts the palette size and the pixel layout fields:
+// only uncompressed files (or bit fields) with sane values reach it.
 bool read_bmp(std::FILE* f, image_header& h, std::string& why) {
-    unsigned char b[16];
-    if (!read_at(f, 14, b, sizeof b)) return malformed("BMP: a short header", why);
+    unsigned char b[36];
+    if (!read_at(f, 14, b, 16)) return malformed("BMP: a short header", why);
     const std::uint32_t info_size = little_endian(b, 4);
-    if (info_size == 12) return set_size(h, little_endian(b + 4, 2), little_endian(b + 6, 2), rgba_bytes, why);
-    if (info_size < 40 || info_size > 124) return malformed("BMP: an unknown header size", why);
+    if (info_size == 12) {
+        const std::uint32_t bits = little_endian(b + 10, 2);
+        if (little_endian(b + 8, 2) != 1 || (bits != 1 && bits != 4 && bits != 8 && bits != 24))
+            return malformed("BMP: an unknown pixel layout", why);
+        return set_size(h, little_endian(b + 4, 2), little_endian(b + 6, 2), rgba_bytes, why);
+    }
+    if (info_size < 40 || info_size > 124 || !read_at(f, 14, b, sizeof b))
+        return malformed("BMP: an unknown header size", why);
+    const std::uint32_t planes = little_endian(b + 12, 2), bits = little_endian(b + 14, 2);
+    const std::uint32_t compression = little_endian(b + 16, 4), palette_entries = little_endian(b + 32, 4);
+    if (planes != 1 || (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32))
+        return malformed("BMP: an unknown pixel layout", why);
+    if (compression != bmp_uncompressed && compression != bmp_bit_fields) {
+        why = "unsupported format: it is a compressed BMP image; uncompressed BMP images are read";
+        return false;
+    }
+    if (palette_entries > max_bmp_palette) return malformed("BMP: a palette of more than 256 colours", why);
     const auto width = static_cast<std::int32_t>(little_endian(b + 4, 4));
     const auto height = static_cast<std::int32_t>(little_endian(b + 8, 4));
     // A negative height stores the rows top-down.
