@@ -132,6 +132,15 @@ cudaError_t launch(dim3 grid, dim3 block, size_t dynamic_shared, const kernel_ca
     return cudaSuccess;
 }
 
+cudaError_t copy_symbol(void* symbol, size_t symbol_size, size_t offset, void* other, size_t count, bool to_symbol) {
+    device& d = the_device();
+    if (const cudaError_t e = d.sticky(); e != cudaSuccess) return e;
+    if (offset > symbol_size || count > symbol_size - offset) return d.fail(cudaErrorInvalidValue);
+    char* at = static_cast<char*>(symbol) + offset;
+    std::memcpy(to_symbol ? at : other, to_symbol ? other : at, count);
+    return cudaSuccess;
+}
+
 }  // namespace emu
 
 using emu::the_device;

@@ -36,14 +36,14 @@ public:
 };
 
 bool timed_launches(const kernel_entry& kernel, dim3 grid, const unsigned char* in, unsigned char* out, int pw,
-                    int repeats, kernel_timing& timing) {
+                    int height, int repeats, kernel_timing& timing) {
     event_pair events;
     if (!events.create()) return false;
     progress_line progress(std::string("launching ") + kernel.name, repeats);
     for (int i = 0; i < repeats; ++i) {
         float ms = 0.0f;
         if (!CUDA_OK(cudaEventRecord(events.start, nullptr)) ||
-            !CUDA_OK(kernel.launch(grid, kernel.block, in, out, pw)) ||
+            !CUDA_OK(kernel.launch(grid, kernel.block, in, out, pw, height)) ||
             !CUDA_OK(cudaEventRecord(events.stop, nullptr)) || !CUDA_OK(cudaEventSynchronize(events.stop)) ||
             !CUDA_OK(cudaEventElapsedTime(&ms, events.start, events.stop)))
             return false;
@@ -63,7 +63,7 @@ bool run_on_device(const kernel_entry& kernel, const PaddedImage& input, int rep
         !CUDA_OK(cudaMemset(out.get(), fill, bytes)))
         return false;
     const dim3 grid = kernel.grid(input.width, input.height);
-    if (!timed_launches(kernel, grid, in.get(), out.get(), input.padded_width(), repeats, timing) ||
+    if (!timed_launches(kernel, grid, in.get(), out.get(), input.padded_width(), input.height, repeats, timing) ||
         !CUDA_OK(cudaDeviceSynchronize()))
         return false;
     output.resize(bytes);

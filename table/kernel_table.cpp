@@ -5,13 +5,14 @@
 namespace {
 
 // Both runtimes read only as many arguments as the kernel takes, so the
-// fourth one (the unused int of kernel_conv_nv5) is passed to all of them.
-template <auto Kernel>
-cudaError_t launch(dim3 grid, dim3 block, const unsigned char* in, unsigned char* out, int pw) {
+// fourth one is passed to all of them: the image height for the kernels
+// that cover the whole image, 0 for the unused int of kernel_conv_nv5.
+template <auto Kernel, bool TakesHeight = false>
+cudaError_t launch(dim3 grid, dim3 block, const unsigned char* in, unsigned char* out, int pw, int height) {
     // Kernels take a mutable input pointer for their signature; they only read it.
     auto* input = const_cast<unsigned char*>(in);
-    int unused = 0;
-    void* args[] = {&input, &out, &pw, &unused};
+    int fourth = TakesHeight ? height : 0;
+    void* args[] = {&input, &out, &pw, &fourth};
     return cudaLaunchKernel(Kernel, grid, block, args, 0, nullptr);
 }
 
@@ -21,7 +22,9 @@ const dim3 block_16x16(16, 16);
 }  // namespace
 
 dim3 kernel_entry::grid(int width, int height) const {
-    return dim3(static_cast<unsigned>(width / span_x()), static_cast<unsigned>(height / span_y()));
+    const int round_up = coverage == grid_rule::whole_image;
+    return dim3(static_cast<unsigned>(width / span_x() + (round_up && width % span_x() != 0)),
+                static_cast<unsigned>(height / span_y() + (round_up && height % span_y() != 0)));
 }
 
 int kernel_entry::output_offset(int x, int y, int pw, int c) const {
@@ -31,47 +34,47 @@ int kernel_entry::output_offset(int x, int y, int pw, int c) const {
 
 const std::vector<kernel_entry>& kernel_table() {
     static const std::vector<kernel_entry> table = {
-        {"median_kernel_batcher_5x5", launch<median_kernel_batcher_5x5>, block_32x8, 1, output_placement::top_left,
+        {"median_kernel_batcher_5x5", launch<median_kernel_batcher_5x5>, block_32x8, 1, 1, grid_rule::full_blocks,output_placement::top_left,
          reference::exact_median, "exact median", 1296,
          "odd-even merge sort network, 202 min/max per channel, interleaved tile"},
-        {"median_kernel_batcher", launch<median_kernel_batcher>, block_32x8, 1, output_placement::top_left,
+        {"median_kernel_batcher", launch<median_kernel_batcher>, block_32x8, 1, 1, grid_rule::full_blocks,output_placement::top_left,
          reference::exact_median, "exact median", 1296, "odd-even merge sort network on a planar tile"},
-        {"median_kernel_ff", launch<median_kernel_ff>, block_32x8, 2, output_placement::top_left,
+        {"median_kernel_ff", launch<median_kernel_ff>, block_32x8, 2, 1, grid_rule::full_blocks,output_placement::top_left,
          reference::exact_median, "exact median", 2448,
          "forgetful selection, two pixels per thread sharing 20 window values, planar tile"},
-        {"median_kernel_hist_sm", launch<median_kernel_hist_sm>, block_32x8, 1, output_placement::top_left,
+        {"median_kernel_hist_sm", launch<median_kernel_hist_sm>, block_32x8, 1, 1, grid_rule::full_blocks,output_placement::top_left,
          reference::exact_median, "exact median", 5392,
          "two-level histogram, packed 8-bit counters in shared memory, planar tile"},
-        {"median_kernel_hist_r", launch<median_kernel_hist_r>, block_32x8, 1, output_placement::top_left,
+        {"median_kernel_hist_r", launch<median_kernel_hist_r>, block_32x8, 1, 1, grid_rule::full_blocks,output_placement::top_left,
          reference::exact_median, "exact median", 1296,
          "two-level histogram, packed 8-bit counters in registers, planar tile"},
-        {"median_kernel_hist_sm_m", launch<median_kernel_hist_sm_m>, block_32x8, 4, output_placement::top_left,
+        {"median_kernel_hist_sm_m", launch<median_kernel_hist_sm_m>, block_32x8, 4, 1, grid_rule::full_blocks,output_placement::top_left,
          reference::exact_median, "exact median", 12944,
          "two-level histogram, packed counters, four pixels per thread with a sliding coarse histogram"},
-        {"median_kernel_hist_nbc", launch<median_kernel_hist_nbc>, block_32x8, 1, output_placement::top_left,
+        {"median_kernel_hist_nbc", launch<median_kernel_hist_nbc>, block_32x8, 1, 1, grid_rule::full_blocks,output_placement::top_left,
          reference::exact_median, "exact median", 5392,
          "two-level histogram, byte counters row per bin, interleaved tile"},
-        {"median_kernel_hist_nbc2", launch<median_kernel_hist_nbc2>, block_32x8, 1, output_placement::top_left,
+        {"median_kernel_hist_nbc2", launch<median_kernel_hist_nbc2>, block_32x8, 1, 1, grid_rule::full_blocks,output_placement::top_left,
          reference::exact_median, "exact median", 5392,
          "two-level histogram, byte counters word per thread, interleaved tile"},
-        {"median_kernel_hist_nbc_m", launch<median_kernel_hist_nbc_m>, block_32x8, 4, output_placement::top_left,
+        {"median_kernel_hist_nbc_m", launch<median_kernel_hist_nbc_m>, block_32x8, 4, 1, grid_rule::full_blocks,output_placement::top_left,
          reference::exact_median, "exact median", 12944,
          "sliding two-level histogram, four pixels per thread, byte counters word per thread, planar tile"},
-        {"median_kernel_hist_nbc2_m", launch<median_kernel_hist_nbc2_m>, block_32x8, 4, output_placement::top_left,
+        {"median_kernel_hist_nbc2_m", launch<median_kernel_hist_nbc2_m>, block_32x8, 4, 1, grid_rule::full_blocks,output_placement::top_left,
          reference::exact_median, "exact median", 12944,
          "sliding two-level histogram, four pixels per thread, byte counters row per bin, interleaved tile"},
-        {"median_kernel_hist_sm_v0", launch<median_kernel_hist_sm_v0>, block_32x8, 1, output_placement::top_left,
+        {"median_kernel_hist_sm_v0", launch<median_kernel_hist_sm_v0>, block_32x8, 1, 1, grid_rule::full_blocks,output_placement::top_left,
          reference::luma_12th_smallest, "12th smallest luma, grey", 4960,
          "two-level histogram of luma (2 b0 + b2) / 3, byte counters, rank 11 not the median"},
-        {"median_kernel_xilinx", launch<median_kernel_xilinx>, block_32x8, 1, output_placement::top_left,
+        {"median_kernel_xilinx", launch<median_kernel_xilinx>, block_32x8, 1, 1, grid_rule::full_blocks,output_placement::top_left,
          reference::exact_median, "exact median", 1296, "pairwise rank counting, 300 float comparisons per channel"},
-        {"median_kernel_search", launch<median_kernel_search>, block_32x8, 1, output_placement::top_left,
+        {"median_kernel_search", launch<median_kernel_search>, block_32x8, 1, 1, grid_rule::full_blocks,output_placement::top_left,
          reference::bisection_truncated, "median, truncated bisection", 5184,
          "bisection of the value range, float counts, planar float tile"},
-        {"median_kernel_search_nvidia", launch<median_kernel_search_nvidia>, block_32x8, 1,
-         output_placement::top_left, reference::bisection_truncated, "median, truncated bisection", 1296,
+        {"median_kernel_search_nvidia", launch<median_kernel_search_nvidia>, block_32x8, 1, 1,
+         grid_rule::full_blocks, output_placement::top_left, reference::bisection_truncated, "median, truncated bisection", 1296,
          "bisection of the value range, three channels per loop, interleaved tile"},
-        {"kernel_conv_nv5", launch<kernel_conv_nv5>, block_16x16, 1, output_placement::centred,
+        {"kernel_conv_nv5", launch<kernel_conv_nv5>, block_16x16, 1, 1, grid_rule::full_blocks,output_placement::centred,
          reference::bisection_rounded, "median, rounded bisection", 1200,
          "bisection of the value range, 16x16 blocks, centred output"},
     };

@@ -37,9 +37,11 @@ int unknown_kernel(const std::string& name) {
 
 int list() {
     for (const auto& k : kernel_table()) {
-        const std::string grid = "floor(W/" + std::to_string(k.span_x()) + ") x floor(H/" + std::to_string(k.span_y()) + ")";
-        std::printf("%-27s block %2ux%-2u  %d px/thread  grid %-26s %-8s  smem %5d B  %-28s %s\n", k.name, k.block.x,
-                    k.block.y, k.pixels_per_thread, grid.c_str(),
+        const char* round = k.coverage == grid_rule::whole_image ? "ceil" : "floor";
+        const std::string grid = std::string(round) + "(W/" + std::to_string(k.span_x()) + ") x " + round + "(H/" +
+                                 std::to_string(k.span_y()) + ")";
+        std::printf("%-27s block %2ux%-2u  %2dx%d px/thread  grid %-26s %-8s  smem %5d B  %-28s %s\n", k.name,
+                    k.block.x, k.block.y, k.pixels_per_thread, k.rows_per_thread, grid.c_str(),
                     k.placement == output_placement::centred ? "centred" : "top-left", k.shared_bytes, k.computes,
                     k.method);
     }

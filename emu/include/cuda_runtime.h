@@ -22,16 +22,14 @@
 // One worker thread runs one block at a time, so per-OS-thread storage is
 // exactly per-block storage.
 #define __shared__ static thread_local
+// Constant memory is ordinary memory that kernels only read.
+#define __constant__
+// Occupancy hints for the GPU's register allocator; nothing to do here.
+#define __launch_bounds__(...)
 #define __syncthreads() ::emu::sync_threads(__FILE__, __LINE__)
 
-struct uint3 {
-    unsigned int x, y, z;
-};
-
-struct dim3 {
-    unsigned int x, y, z;
-    constexpr dim3(unsigned int vx = 1, unsigned int vy = 1, unsigned int vz = 1) : x(vx), y(vy), z(vz) {}
-};
+#include "vector_types.h"
+#include "device_functions.h"
 
 // Written by the scheduler before it resumes a fiber; constant-initialised
 // so that a kernel's read is a plain thread-local load.
@@ -106,6 +104,25 @@ const char* cudaGetErrorString(cudaError_t error);
 template <class T>
 cudaError_t cudaMalloc(T** ptr, size_t size) {
     return cudaMalloc(reinterpret_cast<void**>(ptr), size);
+}
+
+namespace emu {
+// Copies count bytes between a __constant__ or __device__ variable of
+// symbol_size bytes, at offset, and other memory; cudaErrorInvalidValue
+// past the variable's end.
+cudaError_t copy_symbol(void* symbol, size_t symbol_size, size_t offset, void* other, size_t count, bool to_symbol);
+}  // namespace emu
+
+template <class T>
+cudaError_t cudaMemcpyToSymbol(const T& symbol, const void* src, size_t count, size_t offset = 0,
+                               cudaMemcpyKind = cudaMemcpyHostToDevice) {
+    return emu::copy_symbol(const_cast<T*>(&symbol), sizeof(T), offset, const_cast<void*>(src), count, true);
+}
+
+template <class T>
+cudaError_t cudaMemcpyFromSymbol(void* dst, const T& symbol, size_t count, size_t offset = 0,
+                                 cudaMemcpyKind = cudaMemcpyDeviceToHost) {
+    return emu::copy_symbol(const_cast<T*>(&symbol), sizeof(T), offset, dst, count, false);
 }
 
 namespace emu {

@@ -93,3 +93,53 @@ cudaError_t launch_split_barrier(int* out) {
     void* args[] = {&out};
     return cudaLaunchKernel(split_barrier_kernel, dim3(1), dim3(32), args, 0, nullptr);
 }
+
+namespace {
+
+// One value per intrinsic for each input triple, in the order of intrinsic_results.
+__global__ void __launch_bounds__(64) intrinsics_kernel(const unsigned int* a, const unsigned int* b,
+                                                         const unsigned int* s, unsigned int* out, int n) {
+    const int i = blockIdx.x * blockDim.x + threadIdx.x;
+    if (i >= n) return;
+    const unsigned int x = __ldg(a + i), y = __ldg(b + i), z = __ldg(s + i);
+    unsigned int* r = out + i * intrinsic_results;
+    r[0] = __popc(x);
+    r[1] = __clz(static_cast<int>(x));
+    r[2] = __ffs(static_cast<int>(x));
+    r[3] = __brev(x);
+    r[4] = __byte_perm(x, y, z);
+    r[5] = __funnelshift_l(x, y, z);
+    r[6] = __funnelshift_lc(x, y, z);
+    r[7] = __funnelshift_r(x, y, z);
+    r[8] = __funnelshift_rc(x, y, z);
+    r[9] = __vminu2(x, y);
+    r[10] = __vmaxu2(x, y);
+    r[11] = __vminu4(x, y);
+    r[12] = __vmaxu4(x, y);
+}
+
+__constant__ unsigned int constant_table[4];
+
+// out[t] = constant_table[t % 4], through a 16-byte vector load of the input.
+__global__ void constant_and_vector_kernel(const uint4* in, unsigned int* out) {
+    const uint4 v = __ldg(in);
+    const unsigned int t = threadIdx.x;
+    out[t] = constant_table[t % 4] + v.x + v.y + v.z + v.w;
+}
+
+}  // namespace
+
+cudaError_t launch_intrinsics(const unsigned int* a, const unsigned int* b, const unsigned int* s, unsigned int* out,
+                              int n) {
+    void* args[] = {&a, &b, &s, &out, &n};
+    return cudaLaunchKernel(intrinsics_kernel, dim3((n + 63) / 64), dim3(64), args, 0, nullptr);
+}
+
+cudaError_t set_constant_table(const unsigned int* values, std::size_t count, std::size_t offset) {
+    return cudaMemcpyToSymbol(constant_table, values, count * sizeof(unsigned int), offset * sizeof(unsigned int));
+}
+
+cudaError_t launch_constant_and_vector(const uint4* in, unsigned int* out, int threads) {
+    void* args[] = {&in, &out};
+    return cudaLaunchKernel(constant_and_vector_kernel, dim3(1), dim3(threads), args, 0, nullptr);
+}

@@ -9,3 +9,13 @@ cudaError_t launch_split_barrier(int* out);
 cudaError_t launch_rotate_twice(int blocks, int threads, int* in, int* out);
 cudaError_t launch_read_past_end(unsigned char* in, unsigned char* out, int size);
 cudaError_t launch_shared_overrun(unsigned char* out, int index);
+
+// Each input triple (a, b, s) gives intrinsic_results values: __popc(a),
+// __clz(a), __ffs(a), __brev(a), __byte_perm(a, b, s), __funnelshift_l,
+// _lc, _r, _rc (a, b, s), __vminu2, __vmaxu2, __vminu4, __vmaxu4 (a, b).
+constexpr int intrinsic_results = 13;
+cudaError_t launch_intrinsics(const unsigned int* a, const unsigned int* b, const unsigned int* s, unsigned int* out,
+                              int n);
+// Fills constant memory the next kernel reads; count values from `offset`.
+cudaError_t set_constant_table(const unsigned int* values, std::size_t count, std::size_t offset);
+cudaError_t launch_constant_and_vector(const uint4* in, unsigned int* out, int threads);

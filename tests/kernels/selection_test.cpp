@@ -56,7 +56,7 @@ TEST(BisectionSearch, FloatTileAndInterleavedTileAgree) {
 // get wrong pixels from (still in bounds) if it read the parameter.
 template <int Shrink>
 cudaError_t launch_conv_with_fourth_argument(dim3 grid, dim3 block, const unsigned char* in, unsigned char* out,
-                                              int pw) {
+                                              int pw, int) {
     auto* input = const_cast<unsigned char*>(in);
     int fourth = pw - Shrink;
     void* args[] = {&input, &out, &pw, &fourth};
