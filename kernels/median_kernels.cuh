@@ -31,3 +31,7 @@ __global__ void median_kernel_search(unsigned char* in, unsigned char* out, int 
 // search_nvidia.cu: bisection on the interleaved byte tile, and for 16x16 blocks
 __global__ void median_kernel_search_nvidia(unsigned char* in, unsigned char* out, int pw);
 __global__ void kernel_conv_nv5(unsigned char* in, unsigned char* out, int pw, int unused);
+
+// tiled.cu: pruned sorting network over 4x2 tiles, work shared between a tile's outputs
+__global__ void median_kernel_tiled_network(const unsigned char* __restrict__ in, unsigned char* __restrict__ out,
+                                            int pw, int height);

@@ -1,6 +1,7 @@
 #include "kernel_table.h"
 
 #include "../kernels/median_kernels.cuh"
+#include "../kernels/tiled_geometry.h"
 
 namespace {
 
@@ -18,6 +19,7 @@ cudaError_t launch(dim3 grid, dim3 block, const unsigned char* in, unsigned char
 
 const dim3 block_32x8(32, 8);
 const dim3 block_16x16(16, 16);
+const dim3 block_tiled(tiled::block_cols, tiled::block_rows);
 
 }  // namespace
 
@@ -37,6 +39,10 @@ const std::vector<kernel_entry>& kernel_table() {
         {"median_kernel_batcher_5x5", launch<median_kernel_batcher_5x5>, block_32x8, 1, 1, grid_rule::full_blocks,output_placement::top_left,
          reference::exact_median, "exact median", 1296,
          "odd-even merge sort network, 202 min/max per channel, interleaved tile"},
+        {"median_kernel_tiled_network", launch<median_kernel_tiled_network, true>, block_tiled, tiled::thread_cols,
+         tiled::thread_rows * tiled::lanes, grid_rule::whole_image, output_placement::top_left, reference::exact_median,
+         "exact median", tiled::stage_bytes,
+         "pruned sorting network shared by 4x2-pixel tiles, two tiles per thread in 16-bit lanes, whole image"},
         {"median_kernel_batcher", launch<median_kernel_batcher>, block_32x8, 1, 1, grid_rule::full_blocks,output_placement::top_left,
          reference::exact_median, "exact median", 1296, "odd-even merge sort network on a planar tile"},
         {"median_kernel_ff", launch<median_kernel_ff>, block_32x8, 2, 1, grid_rule::full_blocks,output_placement::top_left,
