@@ -38,7 +38,7 @@ TEST_F(SuiteBench, ArgumentErrorsExitWith2AndSayWhy) {
 
 TEST_F(SuiteBench, ABenchThatMeasuresNoKernelIsAnError) {
     REQUIRE_DEVICE();
-    const command_result r = bench("--size 1x1 --size 4x4 --repeat 1");
+    const command_result r = bench("--size 1x1 --size 20x6 --kernels median_kernel_batcher_5x5,kernel_conv_nv5 --repeat 1");
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_NE(r.err.find("no kernel was measured"), std::string::npos) << r.err;
 }
