@@ -146,9 +146,7 @@ bool read_jpeg(std::FILE* f, image_header& h, std::string& why) {
 // DevIL's PNG reader ignores the end of its input and feeds libpng stale
 // bytes, on which libpng can loop forever; only a file whose chunks all lie
 // inside it, up to the end chunk, reaches it.
-bool png_chunks_complete(std::FILE* f, std::string& why) {
-    if (std::fseek(f, 0, SEEK_END) != 0) return malformed("PNG: its size is unknown", why);
-    const long size = std::ftell(f);
+bool png_chunks_complete(std::FILE* f, long size, std::string& why) {
     long at = 8;
     for (long chunks = 0; chunks < max_png_chunks; ++chunks) {
         unsigned char b[8];
@@ -162,11 +160,32 @@ bool png_chunks_complete(std::FILE* f, std::string& why) {
     return malformed("PNG: too many chunks", why);
 }
 
+// Every marker segment must lie inside the file: DevIL's JPEG source skips
+// a segment by refilling its buffer until the count is met, which at the
+// end of the file never happens. Image data cut short is harmless (libjpeg
+// stops there), and so are stray bytes between segments, which it skips.
+bool jpeg_segments_complete(std::FILE* f, long size, std::string& why) {
+    if (std::fseek(f, 2, SEEK_SET) != 0) return malformed("JPEG: it cannot be read through", why);
+    for (int c = std::getc(f); c != EOF; c = std::getc(f)) {
+        if (c != 0xff) continue;
+        int marker = std::getc(f);
+        while (marker == 0xff) marker = std::getc(f);
+        const bool standalone = marker == 0x00 || marker == 0x01 || (marker >= 0xd0 && marker <= 0xd7);
+        if (marker == EOF || marker == 0xd9) return true;
+        if (standalone) continue;
+        const int high = std::getc(f), low = std::getc(f);
+        const long length = high << 8 | low;
+        if (low == EOF || length < 2 || length - 2 > size - std::ftell(f))
+            return malformed("JPEG: a segment runs past the end of the file", why);
+        if (std::fseek(f, length - 2, SEEK_CUR) != 0) return malformed("JPEG: it cannot be read through", why);
+    }
+    return true;
+}
+
 bool read_png(std::FILE* f, image_header& h, std::string& why) {
     unsigned char b[26];
     if (!read_at(f, 8, b, sizeof b) || big_endian(b, 4) != 13 || std::memcmp(b + 4, "IHDR", 4) != 0)
         return malformed("PNG: it does not begin with its header chunk", why);
-    if (!png_chunks_complete(f, why)) return false;
     const int depth = b[16];
     int channels = 0;
     switch (b[17]) {
@@ -312,6 +331,14 @@ bool read_image_header(std::FILE* file, image_header& header, std::string& why) 
     header.kind = kind_of_other(b, n);
     why = "unsupported format: it is " + header.kind + "; JPEG, PNG, BMP, TIFF and binary PGM/PPM images are read";
     return false;
+}
+
+bool image_structure_sound(std::FILE* file, const image_header& header, std::string& why) {
+    if (header.format != image_format::jpeg && header.format != image_format::png) return true;
+    if (std::fseek(file, 0, SEEK_END) != 0) return malformed("file: its size is unknown", why);
+    const long size = std::ftell(file);
+    return header.format == image_format::jpeg ? jpeg_segments_complete(file, size, why)
+                                               : png_chunks_complete(file, size, why);
 }
 
 bool image_size_acceptable(const image_header& header, std::string& why) {

@@ -31,6 +31,13 @@ struct image_header {
 // one of the formats we decode, or the header is cut short or malformed.
 bool read_image_header(std::FILE* file, image_header& header, std::string& why);
 
+// Whether the file is laid out so that DevIL's readers stop at its end:
+// every JPEG marker segment and every PNG chunk up to the end chunk lies
+// inside it (DevIL ignores the end of its input there and can loop forever).
+// Reads the whole file for these two formats; run it after
+// image_size_acceptable. False with `why` (no file name) otherwise.
+bool image_structure_sound(std::FILE* file, const image_header& header, std::string& why);
+
 // Whether `header`'s image can be decoded and bordered safely: its
 // dimensions are not zero, and neither the decoded pixels nor the bordered
 // copy reach 2^31 bytes. False with `why` (no file name) otherwise.

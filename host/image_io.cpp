@@ -71,7 +71,9 @@ ILenum devil_type(image_format format) {
 // The header of `file`, checked; false with `error` naming `name`.
 bool checked_header(std::FILE* file, const std::string& name, image_header& header, std::string& error) {
     std::string why;
-    if (read_image_header(file, header, why) && image_size_acceptable(header, why)) return true;
+    if (read_image_header(file, header, why) && image_size_acceptable(header, why) &&
+        image_structure_sound(file, header, why))
+        return true;
     error = "cannot read " + name + ": " + why;
     return false;
 }
