@@ -174,8 +174,9 @@ bool jpeg_segments_complete(std::FILE* f, long size, std::string& why) {
         if (marker == EOF || marker == 0xd9) return true;
         if (standalone) continue;
         const int high = std::getc(f), low = std::getc(f);
+        if (high == EOF || low == EOF) return malformed("JPEG: a segment runs past the end of the file", why);
         const long length = high << 8 | low;
-        if (low == EOF || length < 2 || length - 2 > size - std::ftell(f))
+        if (length < 2 || length - 2 > size - std::ftell(f))
             return malformed("JPEG: a segment runs past the end of the file", why);
         if (std::fseek(f, length - 2, SEEK_CUR) != 0) return malformed("JPEG: it cannot be read through", why);
     }
