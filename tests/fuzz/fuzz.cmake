@@ -23,7 +23,8 @@ foreach(target fuzz_header fuzz_image)
 endforeach()
 
 # A bounded run of each target from the generated seeds, as tests labelled
-# "fuzz" (about a minute in all); tools/fuzz.sh runs them longer.
+# "fuzz" (about a minute in all), with a fixed seed so that a clean build
+# repeats the same mutations; tools/fuzz.sh runs them longer.
 set(median_fuzz_corpus ${CMAKE_CURRENT_BINARY_DIR}/fuzz-corpus)
 add_test(NAME fuzz.seeds
   COMMAND sh -c "mkdir -p '${median_fuzz_corpus}/seeds' && '$<TARGET_FILE:fuzz_seeds>' '${median_fuzz_corpus}/seeds'")
@@ -33,7 +34,7 @@ set(MEDIAN_FUZZ_SECONDS_image 40 CACHE STRING "Seconds of the fuzz.image test")
 foreach(name header image)
   add_test(NAME fuzz.${name}
     COMMAND sh -c "mkdir -p '${median_fuzz_corpus}/${name}' && exec '$<TARGET_FILE:fuzz_${name}>' \
--max_total_time=${MEDIAN_FUZZ_SECONDS_${name}} -rss_limit_mb=2048 -timeout=20 -print_final_stats=1 \
+-max_total_time=${MEDIAN_FUZZ_SECONDS_${name}} -seed=1 -rss_limit_mb=2048 -timeout=20 -print_final_stats=1 \
 -dict='${PROJECT_SOURCE_DIR}/tests/fuzz/images.dict' -artifact_prefix='${CMAKE_CURRENT_BINARY_DIR}/fuzz-${name}-' \
 '${median_fuzz_corpus}/${name}' '${median_fuzz_corpus}/seeds'")
   set_tests_properties(fuzz.${name} PROPERTIES FIXTURES_REQUIRED fuzz_seeds LABELS fuzz
