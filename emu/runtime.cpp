@@ -122,10 +122,9 @@ cudaError_t launch(dim3 grid, dim3 block, size_t dynamic_shared, const kernel_ca
     device& d = the_device();
     if (const cudaError_t e = d.sticky(); e != cudaSuccess) return e;
     if (!valid_configuration(grid, block)) return d.fail(cudaErrorInvalidConfiguration);
-    // Kernels here declare their shared memory statically.
-    if (dynamic_shared != 0) return d.fail(cudaErrorInvalidValue);
+    if (dynamic_shared > dynamic_shared_limit) return d.fail(cudaErrorInvalidValue);
     std::string diagnostic;
-    if (run_grid(grid, block, call, diagnostic) != cudaSuccess) {
+    if (run_grid(grid, block, dynamic_shared, call, diagnostic) != cudaSuccess) {
         std::fprintf(stderr, "CUDA emulation: kernel failed in %s\n", diagnostic.c_str());
         d.set_sticky(cudaErrorLaunchFailure);
     }

@@ -8,9 +8,13 @@
 
 namespace emu {
 
+// CUDA's dynamic shared memory per block without the opt-in attribute.
+constexpr std::size_t dynamic_shared_limit = 48 * 1024;
+
 // Runs every block of the grid; returns cudaSuccess or cudaErrorLaunchFailure
 // (then `diagnostic` says which block failed and why).
-cudaError_t run_grid(dim3 grid, dim3 block, const kernel_call& call, std::string& diagnostic);
+cudaError_t run_grid(dim3 grid, dim3 block, std::size_t dynamic_shared, const kernel_call& call,
+                     std::string& diagnostic);
 
 // Number of OS worker threads that run blocks.
 unsigned worker_count();

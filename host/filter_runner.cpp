@@ -35,15 +35,15 @@ public:
     cudaEvent_t stop = nullptr;
 };
 
-bool timed_launches(const kernel_entry& kernel, dim3 grid, const unsigned char* in, unsigned char* out, int pw,
-                    int height, int repeats, kernel_timing& timing) {
+bool timed_launches(const kernel_entry& kernel, const device_launch& launch, const unsigned char* in,
+                    unsigned char* out, int pw, int repeats, kernel_timing& timing) {
     event_pair events;
     if (!events.create()) return false;
     progress_line progress(std::string("launching ") + kernel.name, repeats);
     for (int i = 0; i < repeats; ++i) {
         float ms = 0.0f;
         if (!CUDA_OK(cudaEventRecord(events.start, nullptr)) ||
-            !CUDA_OK(kernel.launch(grid, kernel.block, in, out, pw, height)) ||
+            !CUDA_OK(launch(in, out, pw)) ||
             !CUDA_OK(cudaEventRecord(events.stop, nullptr)) || !CUDA_OK(cudaEventSynchronize(events.stop)) ||
             !CUDA_OK(cudaEventElapsedTime(&ms, events.start, events.stop)))
             return false;
@@ -55,15 +55,14 @@ bool timed_launches(const kernel_entry& kernel, dim3 grid, const unsigned char* 
 }
 
 bool run_on_device(const kernel_entry& kernel, const PaddedImage& input, int repeats, unsigned char fill,
-                   std::vector<unsigned char>& output, kernel_timing& timing) {
+                   const device_launch& launch, std::vector<unsigned char>& output, kernel_timing& timing) {
     const std::size_t bytes = input.bytes.size();
     device_buffer in, out;
     if (!in.allocate(bytes) || !out.allocate(bytes) ||
         !CUDA_OK(cudaMemcpy(in.get(), input.bytes.data(), bytes, cudaMemcpyHostToDevice)) ||
         !CUDA_OK(cudaMemset(out.get(), fill, bytes)))
         return false;
-    const dim3 grid = kernel.grid(input.width, input.height);
-    if (!timed_launches(kernel, grid, in.get(), out.get(), input.padded_width(), input.height, repeats, timing) ||
+    if (!timed_launches(kernel, launch, in.get(), out.get(), input.padded_width(), repeats, timing) ||
         !CUDA_OK(cudaDeviceSynchronize()))
         return false;
     output.resize(bytes);
@@ -72,12 +71,21 @@ bool run_on_device(const kernel_entry& kernel, const PaddedImage& input, int rep
 
 }  // namespace
 
-bool run_kernel(const kernel_entry& kernel, const PaddedImage& input, int repeats, unsigned char fill,
-                std::vector<unsigned char>& output, kernel_timing& timing) {
+bool run_launches(const kernel_entry& kernel, const PaddedImage& input, int repeats, unsigned char fill,
+                  const device_launch& launch, std::vector<unsigned char>& output, kernel_timing& timing) {
     timing = {};
-    const bool ok = run_on_device(kernel, input, repeats, fill, output, timing);
+    const bool ok = run_on_device(kernel, input, repeats, fill, launch, output, timing);
     // Also releases what a failed run left behind.
     return CUDA_OK(cudaDeviceReset()) && ok;
+}
+
+bool run_kernel(const kernel_entry& kernel, const PaddedImage& input, int repeats, unsigned char fill,
+                std::vector<unsigned char>& output, kernel_timing& timing) {
+    const dim3 grid = kernel.grid(input.width, input.height);
+    const device_launch launch = [&](const unsigned char* in, unsigned char* out, int pw) {
+        return kernel.launch(grid, kernel.block, in, out, pw, input.height);
+    };
+    return run_launches(kernel, input, repeats, fill, launch, output, timing);
 }
 
 bool FilterRunner(const PaddedImage& input, std::vector<unsigned char>& output) {

@@ -4,6 +4,7 @@
 
 #include "../table/kernel_table.h"
 
+#include <functional>
 #include <vector>
 
 struct kernel_timing {
@@ -18,6 +19,16 @@ struct kernel_timing {
 // are printed on stderr and false is returned, with no timing.
 bool run_kernel(const kernel_entry& kernel, const PaddedImage& input, int repeats, unsigned char fill,
                 std::vector<unsigned char>& output, kernel_timing& timing);
+
+// What a run launches between its two events, on the device copies of the
+// bordered input and output (row length in pixels).
+using device_launch = std::function<cudaError_t(const unsigned char* in, unsigned char* out, int pw)>;
+
+// As run_kernel, launching `launch` instead of `kernel.launch`; `kernel`
+// names the run. Device memory the caller allocated for `launch` is
+// released by the device reset that ends the run.
+bool run_launches(const kernel_entry& kernel, const PaddedImage& input, int repeats, unsigned char fill,
+                  const device_launch& launch, std::vector<unsigned char>& output, kernel_timing& timing);
 
 // The benchmark: 200 timed launches of the benchmark kernel, then the time
 // and throughput lines on stdout. `output` receives the output buffer.

@@ -1,6 +1,7 @@
 // The kernels of the module. All take (input, output, bordered width) as
 // described in launch_contract.cuh; kernel_conv_nv5 takes a fourth, unused
-// int. Their launch geometry is in table/kernel_table.h.
+// int, and the kernels that cover the whole image take the image height.
+// Their launch geometry is in table/kernel_table.h.
 #pragma once
 
 #include <cuda_runtime.h>
@@ -35,3 +36,7 @@ __global__ void kernel_conv_nv5(unsigned char* in, unsigned char* out, int pw, i
 // tiled.cu: pruned sorting network over 4x2 tiles, work shared between a tile's outputs
 __global__ void median_kernel_tiled_network(const unsigned char* __restrict__ in, unsigned char* __restrict__ out,
                                             int pw, int height);
+
+// bitslice.cu: bit-sliced majority selection over the whole image
+__global__ void median_kernel_bitslice(const unsigned char* __restrict__ in, unsigned char* __restrict__ out, int pw,
+                                       int height);

@@ -20,6 +20,7 @@ cudaError_t launch(dim3 grid, dim3 block, const unsigned char* in, unsigned char
 const dim3 block_32x8(32, 8);
 const dim3 block_16x16(16, 16);
 const dim3 block_tiled(tiled::block_cols, tiled::block_rows);
+const dim3 block_4x32(4, 32);
 
 }  // namespace
 
@@ -83,6 +84,9 @@ const std::vector<kernel_entry>& kernel_table() {
         {"kernel_conv_nv5", launch<kernel_conv_nv5>, block_16x16, 1, 1, grid_rule::full_blocks,output_placement::centred,
          reference::bisection_rounded, "median, rounded bisection", 1200,
          "bisection of the value range, 16x16 blocks, centred output"},
+        {"median_kernel_bitslice", launch<median_kernel_bitslice, true>, block_4x32, 32, 1, grid_rule::whole_image,
+         output_placement::top_left, reference::exact_median, "exact median", 41040,
+         "bit-sliced majority selection, 32 bytes per logic instruction, whole image"},
     };
     return table;
 }

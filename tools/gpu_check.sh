@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Everything worth checking on a machine with an NVIDIA GPU, in one command:
 # builds for the GPU found, runs the tests, compute-sanitizer (memcheck,
-# racecheck, synccheck, initcheck) over every kernel, the bench on both
-# sample sizes, the peers and the chart. Every step logs to OUTDIR/<step>.log;
+# racecheck, synccheck, initcheck) over every kernel, the machine-code
+# profile, the bench on both sample sizes (with NPP's median where NPP is
+# installed), each kernel's measured throughput against its modelled
+# ceiling, the peers and the chart. Every step logs to OUTDIR/<step>.log;
 # a summary comes last. Takes a few minutes on a data-centre GPU.
 #   tools/gpu_check.sh OUTDIR
 # Missing tools (nvidia-smi, compute-sanitizer, CuPy) are reported and
@@ -111,6 +113,14 @@ record "tests" "${tests:-no ctest summary (see ctest.log)}${skipped:+; $skipped 
 failed=0
 [[ "$tests" == *" 0 tests failed"* ]] || failed=1
 
+# ---- machine-code profile (no GPU needed) ----------------------------------------
+profile=(/usr/bin/python3 "$root/tools/sass_profile.py" --suite "$suite" --arch all)
+if step sass-profile 300 "${profile[@]}" --json "$out/sass-profile.json"; then
+  record "SASS profile" "sass-profile.log and .json (model, not a measurement)"
+else
+  record "SASS profile" "not made (see sass-profile.log)"
+fi
+
 if [ -z "$gpu" ]; then
   note "no NVIDIA GPU found: stopping here; compute-sanitizer, the bench, the peers and the chart need one"
   record "GPU steps" "not run: no NVIDIA GPU on this machine"
@@ -164,6 +174,16 @@ for image in "${bench_images[@]}"; do
   fi
   [ -s "$out/bench-$size.json" ] && jsons+=("$out/bench-$size.json")
 done
+
+# How close each kernel comes to its own modelled ceiling on this GPU.
+bench_jsons=()
+for j in "${jsons[@]}"; do bench_jsons+=(--compare "$j"); done
+if [ ${#bench_jsons[@]} -gt 0 ] && step model-ratio 300 "${profile[@]}" "${bench_jsons[@]}"; then
+  record "measured / model" "model-ratio.log (ratio of measured to modelled Mpixel/s)"
+else
+  record "measured / model" "not computed (see model-ratio.log)"
+fi
+[ -s "$out/sass-profile.json" ] && jsons+=("$out/sass-profile.json")
 
 peer_python="$(python_with "cupy, scipy, cv2, numpy" || python_with "scipy, cv2, numpy")"
 if [ -z "$peer_python" ]; then

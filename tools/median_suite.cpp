@@ -1,12 +1,14 @@
 // Runs, checks and times any kernel of the module by name.
-//   median_suite list
+//   median_suite list [--json]
 //   median_suite run KERNEL INPUT OUTPUT
 //   median_suite bench [options]
 //   median_suite reference INPUT OUTPUT
 #include "host/filter_runner.h"
 #include "host/image_io.h"
 #include "host/standard_output.h"
+#include "library_peers.h"
 #include "suite_bench.h"
+#include "suite_report.h"
 
 #include <cstdio>
 #include <string>
@@ -17,12 +19,13 @@ constexpr int usage_error = 2;
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: median_suite list\n"
+                 "usage: median_suite list [--json]\n"
                  "       median_suite run KERNEL INPUT OUTPUT\n"
                  "       median_suite bench [--input FILE] [--size WxH]... [--kernels A,B,...] [--repeat N]\n"
                  "                          [--json FILE] [--csv FILE]\n"
                  "       median_suite reference INPUT OUTPUT   (the exact 5x5 median, computed on the CPU)\n"
-                 "bench checks every kernel (or those named) against its reference and times --repeat\n"
+                 "bench checks every kernel (or those named), and NVIDIA's NPP median where the build\n"
+                 "found NPP, against its reference and times --repeat\n"
                  "launches of each (default %d here) on the photograph (default %s)\n"
                  "and on random images of the given sizes.\n",
                  default_repeats(), "samples/dandelions-1920x1080.jpg");
@@ -45,6 +48,22 @@ int list() {
                     k.placement == output_placement::centred ? "centred" : "top-left", k.shared_bytes, k.computes,
                     k.method);
     }
+    return 0;
+}
+
+// The launch geometry of every kernel, for scripts (tools/sass_profile.py).
+int list_json() {
+    std::printf("{\"kernels\": [");
+    const char* separator = "\n  ";
+    for (const auto& k : kernel_table()) {
+        const int threads = static_cast<int>(k.block.x * k.block.y);
+        std::printf("%s{\"name\": %s, \"block\": [%u, %u], \"threads\": %d, \"span\": [%d, %d], "
+                    "\"outputs_per_thread\": %d, \"shared_bytes\": %d}",
+                    separator, json_string(k.name).c_str(), k.block.x, k.block.y, threads, k.span_x(), k.span_y(),
+                    k.span_x() * k.span_y() / threads, k.shared_bytes);
+        separator = ",\n  ";
+    }
+    std::printf("\n]}\n");
     return 0;
 }
 
@@ -104,12 +123,13 @@ int bench(int argc, char** argv) {
         usage();
         return usage_error;
     }
-    return run_bench(options, kernel_table());
+    return run_bench(options, kernel_table(), library_peers());
 }
 
 int dispatch(int argc, char** argv) {
     const std::string command = argc > 1 ? argv[1] : "";
     if (command == "list" && argc == 2) return list();
+    if (command == "list" && argc == 3 && std::string(argv[2]) == "--json") return list_json();
     if (command == "run" && argc == 5) return run(argv[2], argv[3], argv[4]);
     if (command == "reference" && argc == 4) return write_reference(argv[2], argv[3]);
     if (command == "bench") return bench(argc, argv);

@@ -1,7 +1,8 @@
 #!/usr/bin/env -S /usr/bin/python3
-"""Bar chart of Mpixel/s per kernel from the JSON of `median_suite bench`
-and tools/peers.py: one bar series per device and image size, written as
-PNG and SVG. Results of the CPU emulation are hatched and labelled as such.
+"""Bar chart of Mpixel/s per kernel from the JSON of `median_suite bench`,
+tools/peers.py and tools/sass_profile.py: one bar series per device and
+image size, written as PNG and SVG. Results of the CPU emulation, and the
+modelled ceilings of sass_profile.py, are hatched and labelled as such.
 
   tools/plot_bench.py bench.json [peers.json ...] [-o PREFIX] [--title TEXT]
 """
@@ -17,6 +18,7 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 
 EMULATION = "CPU emulation"
+MODEL = "model, not a measurement"
 # Throughputs this far apart do not share a linear axis.
 LOG_SCALE_RATIO = 50
 
@@ -31,6 +33,8 @@ def load_rows(paths):
 
 
 def series_key(row):
+    if row.get("model"):
+        return f"{row['device']} {row.get('arch', '')}: {MODEL}"
     size = f"{row['width']}x{row['height']}"
     if not row.get("emulated"):
         return f"{row['device']}, {size}"
@@ -49,7 +53,9 @@ def plotted(rows):
 def title_of(rows, extra):
     devices = []
     for r in rows:
-        if r.get("emulated"):
+        if r.get("model"):
+            name = f"{r['device']} ({MODEL})"
+        elif r.get("emulated"):
             name = f"{EMULATION} (not GPU times)" + (f", {r['device']}" if r["device"] != EMULATION else "")
         else:
             name = r["device"]
@@ -67,6 +73,7 @@ def draw(rows, skipped, title):
     kernels = sorted(dict.fromkeys(kernel_label(r) for r in rows),
                      key=lambda k: -max(value.get((k, s), 0) for s in series))
     emulated = {series_key(r) for r in rows if r.get("emulated")}
+    modelled = {series_key(r) for r in rows if r.get("model")}
 
     bar = 0.8 / len(series)
     fig, ax = plt.subplots(figsize=(11, 1.5 + len(kernels) * max(0.32, 0.22 * len(series))))
@@ -79,7 +86,7 @@ def draw(rows, skipped, title):
     for s in series:
         ys = [offset[(k, s)] for k in kernels if (k, s) in value]
         xs = [value[(k, s)] for k in kernels if (k, s) in value]
-        bars = ax.barh(ys, xs, height=bar, label=s, hatch="//" if s in emulated else None, edgecolor="white")
+        bars = ax.barh(ys, xs, height=bar, label=s, hatch="//" if s in emulated else "xx" if s in modelled else None, edgecolor="white")
         ax.bar_label(bars, labels=[f"{x:.0f}" if x >= 100 else f"{x:.3g}" for x in xs], padding=2, fontsize=7)
     ax.set_yticks(range(len(kernels)), kernels, fontsize=8)
     ax.invert_yaxis()
@@ -114,7 +121,7 @@ def main():
     if not shown:
         print("plot_bench.py: no timed rows with status ok to plot", file=sys.stderr)
         return 1
-    skipped = [f"{r['kernel']} ({r.get('status')}, {r['width']}x{r['height']})" for r in rows if r not in shown]
+    skipped = [f"{r['kernel']} ({r.get('status')}, {r.get('width')}x{r.get('height')})" for r in rows if r not in shown]
     prefix = Path(args.output) if args.output else Path(args.json[0]).with_suffix("")
     fig = draw(shown, skipped, title_of(shown, args.title))
     for suffix in (".png", ".svg"):

@@ -15,10 +15,11 @@ import argparse
 import concurrent.futures
 import os
 import re
-import shutil
 import subprocess
 import sys
 from pathlib import Path
+
+from cuda_tools import find_tool, plain_names, suite_kernels
 
 REPO = Path(__file__).resolve().parent.parent
 DEFAULT_ARCHS = ["sm_75", "sm_90"]
@@ -28,14 +29,6 @@ PROPERTIES = re.compile(r"Function properties for (\S+)")
 FRAME = re.compile(r"(\d+) bytes stack frame, (\d+) bytes spill stores, (\d+) bytes spill loads")
 USED = re.compile(r"Used (\d+) registers")
 SMEM = re.compile(r"(\d+) bytes smem")
-LIST_LINE = re.compile(r"^(\S+)\s.*\bsmem\s+(\d+) B\b")
-
-
-def find_nvcc(given):
-    for candidate in (given, shutil.which("nvcc"), "/usr/local/cuda/bin/nvcc"):
-        if candidate and os.access(candidate, os.X_OK):
-            return candidate
-    return None
 
 
 def compile_report(nvcc, source, arch):
@@ -66,22 +59,6 @@ def parse_report(text):
     return kernels
 
 
-def plain_names(mangled):
-    """The unqualified function name of each mangled name."""
-    names = {}
-    try:
-        out = subprocess.run(["c++filt"], input="\n".join(mangled), capture_output=True, text=True, check=True)
-        names = {m: d.split("(")[0] for m, d in zip(mangled, out.stdout.splitlines())}
-    except (OSError, subprocess.CalledProcessError):
-        pass
-    for m in mangled:
-        # A free function is _Z<length><name><parameters>.
-        if m not in names or names[m] == m:
-            lm = re.match(r"_Z(\d+)", m)
-            names[m] = m[lm.end():lm.end() + int(lm.group(1))] if lm else m
-    return names
-
-
 def collect(nvcc, sources, archs):
     """Rows of (kernel, arch, source, resources), sorted by kernel and arch."""
     jobs = {}
@@ -107,9 +84,8 @@ def print_table(rows):
 
 
 def table_kernels(suite):
-    """{kernel name: static shared bytes} from `median_suite list`."""
-    out = subprocess.run([suite, "list"], capture_output=True, text=True, check=True).stdout
-    return {m.group(1): int(m.group(2)) for line in out.splitlines() if (m := LIST_LINE.match(line))}
+    """{kernel name: static shared bytes} from the suite's kernel table."""
+    return {k["name"]: k["shared_bytes"] for k in suite_kernels(suite)}
 
 
 def mismatches(rows, table, archs):
@@ -141,7 +117,7 @@ def main():
     if args.check and not args.suite:
         parser.error("--check needs --suite PATH")
     archs = [a if a.startswith("sm_") else f"sm_{a}" for a in (args.arch or DEFAULT_ARCHS)]
-    nvcc = find_nvcc(args.nvcc)
+    nvcc = find_tool("nvcc", args.nvcc)
     if nvcc is None:
         print("resources.py: nvcc not found (give --nvcc PATH)", file=sys.stderr)
         return 2
@@ -149,7 +125,7 @@ def main():
     try:
         rows = collect(nvcc, sources, archs)
         table = table_kernels(args.suite) if args.check else {}
-    except (RuntimeError, OSError, subprocess.CalledProcessError) as e:
+    except (RuntimeError, OSError, ValueError, KeyError, subprocess.CalledProcessError) as e:
         print(f"resources.py: {e}", file=sys.stderr)
         return 2
     print_table(rows)

@@ -55,23 +55,24 @@ std::vector<std::string> split_list(const std::string& list) {
 }
 
 // The entries named in `names`, in that order; false with `error` for a
-// name that `kernels` lacks.
-bool select_kernels(const std::vector<kernel_entry>& kernels, const std::vector<std::string>& names,
-                    std::vector<kernel_entry>& selected, std::string& error) {
+// name that `entries` lacks.
+bool select_kernels(const std::vector<bench_peer>& entries, const std::vector<std::string>& names,
+                    std::vector<bench_peer>& selected, std::string& error) {
     if (names.empty()) {
-        selected = kernels;
+        selected = entries;
         return true;
     }
+    const auto named = [](const std::string& name) {
+        return [&name](const bench_peer& e) { return name == e.layout.name; };
+    };
     for (const std::string& name : names) {
-        const auto k =
-            std::find_if(kernels.begin(), kernels.end(), [&](const kernel_entry& e) { return name == e.name; });
-        if (k == kernels.end()) {
+        const auto k = std::find_if(entries.begin(), entries.end(), named(name));
+        if (k == entries.end()) {
             error = "unknown kernel '" + name + "'; the kernels are:";
-            for (const auto& e : kernels) error += std::string("\n  ") + e.name;
+            for (const auto& e : entries) error += std::string("\n  ") + e.layout.name;
             return false;
         }
-        if (std::none_of(selected.begin(), selected.end(), [&](const kernel_entry& e) { return name == e.name; }))
-            selected.push_back(*k);
+        if (std::none_of(selected.begin(), selected.end(), named(name))) selected.push_back(*k);
     }
     return true;
 }
@@ -137,8 +138,9 @@ private:
     std::map<reference::pixel_fn, reference::rgb_image> images_;
 };
 
-bench_row bench_kernel(const kernel_entry& kernel, const named_image& image, int repeats, const std::string& device,
+bench_row bench_kernel(const bench_peer& entry, const named_image& image, int repeats, const std::string& device,
                        reference_cache& references) {
+    const kernel_entry& kernel = entry.layout;
     const PaddedImage& input = image.pixels;
     bench_row row;
     row.kernel = kernel.name;
@@ -157,7 +159,7 @@ bench_row bench_kernel(const kernel_entry& kernel, const named_image& image, int
     }
     std::vector<unsigned char> output;
     kernel_timing timing;
-    if (!run_kernel(kernel, input, repeats, 0, output, timing)) {
+    if (!entry.run(kernel, input, repeats, 0, output, timing)) {
         row.status = bench_status::error;
         row.detail = "a CUDA call failed (see the message above)";
         return row;
@@ -172,7 +174,7 @@ bench_row bench_kernel(const kernel_entry& kernel, const named_image& image, int
     return row;
 }
 
-std::vector<bench_row> bench_image(const std::vector<kernel_entry>& kernels, const named_image& image, int repeats,
+std::vector<bench_row> bench_image(const std::vector<bench_peer>& kernels, const named_image& image, int repeats,
                                    const std::string& device) {
     reference_cache references(image.pixels);
     progress_line progress("median_suite bench: " + image.name + ": kernel", static_cast<int>(kernels.size()));
@@ -245,10 +247,14 @@ bool parse_bench_args(const std::vector<std::string>& args, bench_options& optio
     return true;
 }
 
-int run_bench(const bench_options& options, const std::vector<kernel_entry>& kernels) {
-    std::vector<kernel_entry> selected;
+int run_bench(const bench_options& options, const std::vector<kernel_entry>& kernels,
+              const std::vector<bench_peer>& peers) {
+    std::vector<bench_peer> entries;
+    for (const kernel_entry& k : kernels) entries.push_back({k, run_kernel});
+    entries.insert(entries.end(), peers.begin(), peers.end());
+    std::vector<bench_peer> selected;
     std::string error;
-    if (!select_kernels(kernels, options.kernels, selected, error)) return fail(error, usage_error);
+    if (!select_kernels(entries, options.kernels, selected, error)) return fail(error, usage_error);
     // Created now, so that a file that cannot be written is found before the run.
     atomic_file json, csv;
     for (auto [path, file] : {std::pair{&options.json_path, &json}, std::pair{&options.csv_path, &csv}})

@@ -51,8 +51,20 @@ struct bench_row {
     double gb_per_s = 0;  // the bordered input and the written output, once each
 };
 
+// How a row runs its timed launches: run_kernel for a kernel of the table.
+using run_fn = bool (*)(const kernel_entry& layout, const PaddedImage& input, int repeats, unsigned char fill,
+                        std::vector<unsigned char>& output, kernel_timing& timing);
+
+// Another library's filter, benched and checked beside the kernels: `layout`
+// names it and gives its covered pixels, output placement and reference.
+struct bench_peer {
+    kernel_entry layout;
+    run_fn run;
+};
+
 // Runs the bench described by `options` over `kernels` (the table, or a
-// test's own entries): prints one table per image on stdout, writes the
-// JSON and CSV files. Returns the exit code: 0, 1 when a kernel failed its
-// check or could not run, 2 for a kernel name not in `kernels`.
-int run_bench(const bench_options& options, const std::vector<kernel_entry>& kernels);
+// test's own entries) and then `peers`: prints one table per image on
+// stdout, writes the JSON and CSV files. Returns the exit code: 0, 1 when a
+// kernel failed its check or could not run, 2 for a name not among them.
+int run_bench(const bench_options& options, const std::vector<kernel_entry>& kernels,
+              const std::vector<bench_peer>& peers = {});

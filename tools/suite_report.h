@@ -18,3 +18,6 @@ bool write_bench_json(atomic_file& file, const std::vector<bench_row>& rows, std
 
 // A header line, then one line per row with the same fields as the JSON.
 bool write_bench_csv(atomic_file& file, const std::vector<bench_row>& rows, std::string& error);
+
+// `s` as a JSON string literal, quotes included.
+std::string json_string(const std::string& s);

@@ -20,8 +20,16 @@
 #define __forceinline__ inline __attribute__((always_inline))
 #define __align__(n) __attribute__((aligned(n)))
 // One worker thread runs one block at a time, so per-OS-thread storage is
-// exactly per-block storage.
-#define __shared__ static thread_local
+// exactly per-block storage. Shared variables share one TLS section, which
+// the scheduler finds in each worker and poisons before every block.
+// __thread, not thread_local: shared variables have no dynamic initialiser,
+// and an extern one is then a plain TLS symbol with no C++ wrapper function.
+#define __shared__ static __attribute__((section("emu_shared"))) __thread
+// The build rewrites `extern __shared__ T name[];` in kernel sources to
+// `extern __emu_extern_shared__ T name[] __emu_extern_shared_symbol__;`:
+// every such array is the block's dynamic shared memory, as in CUDA.
+#define __emu_extern_shared__ __thread
+#define __emu_extern_shared_symbol__ __asm__("emu_dynamic_shared")
 // Constant memory is ordinary memory that kernels only read.
 #define __constant__
 // Occupancy hints for the GPU's register allocator; nothing to do here.
@@ -30,6 +38,7 @@
 
 #include "vector_types.h"
 #include "device_functions.h"
+#include "warp_functions.h"
 
 // Written by the scheduler before it resumes a fiber; constant-initialised
 // so that a kernel's read is a plain thread-local load.

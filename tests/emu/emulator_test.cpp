@@ -1,3 +1,4 @@
+#include "tests/emu/device_array.h"
 #include "tests/emu/test_kernels.h"
 #include "tests/kernel_harness.h"
 
@@ -11,12 +12,7 @@
 
 namespace {
 
-// Device buffers released at the end of a test, also on failure.
-struct device_bytes {
-    unsigned char* ptr = nullptr;
-    explicit device_bytes(std::size_t n) { EXPECT_EQ(cudaMalloc(&ptr, n), cudaSuccess); }
-    ~device_bytes() { cudaFree(ptr); }
-};
+using device_bytes = device_array<unsigned char>;
 
 std::vector<unsigned char> window_sums_on_host(const PaddedImage& in) {
     std::vector<unsigned char> out(in.bytes.size(), harness::poison);
@@ -96,6 +92,19 @@ TEST(Execution, EventsMeasureTheWorkBetweenThem) {
     cudaEventDestroy(stop);
 }
 
+TEST(Execution, DynamicSharedMemoryIsOneArrayUnderEveryName) {
+    REQUIRE_DEVICE();
+    for (const int n : {1, 256, 1024}) {
+        std::vector<int> in(n);
+        for (int t = 0; t < n; ++t) in[t] = 3 * t + 1;
+        device_array<int> d_in(n), d_out(n);
+        d_in.write(in);
+        ASSERT_EQ(launch_dynamic_rotate(n, n * sizeof(int), d_in.ptr, d_out.ptr), cudaSuccess);
+        const std::vector<int> out = d_out.read();
+        for (int t = 0; t < n; ++t) ASSERT_EQ(out[t], in[(t + 1) % n]) << n << " threads";
+    }
+}
+
 #ifdef MEDIAN_EMULATION
 
 TEST(Emulation, FreshDeviceMemoryIsPoisoned) {
@@ -130,7 +139,31 @@ TEST(Emulation, DivergentBarrierIsALaunchFailureNotAHang) {
     EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
 }
 
+TEST(Emulation, DynamicSharedMemoryUpTo48KiB) {
+    device_array<int> in(1), out(1);
+    EXPECT_EQ(launch_dynamic_rotate(1, 48 * 1024, in.ptr, out.ptr), cudaSuccess);
+    EXPECT_EQ(launch_dynamic_rotate(1, 48 * 1024 + 1, in.ptr, out.ptr), cudaErrorInvalidValue);
+    EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidValue);
+    EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess) << "a refused launch is not sticky";
+}
+
+TEST(Emulation, SharedMemoryStartsPoisonedInEveryBlock) {
+    const int blocks = 4, n = 64;  // more blocks than workers: a worker runs several
+    device_array<unsigned> out(blocks * 2 * n);
+    ASSERT_EQ(launch_unwritten_shared(blocks, n, out.ptr), cudaSuccess);
+    const std::vector<unsigned> got = out.read();
+    for (int b = 0; b < blocks; ++b)
+        for (int i = 0; i < 2 * n; ++i)
+            ASSERT_EQ(got[b * 2 * n + i], b == 0 ? static_cast<unsigned>(i % n) : 0x5A5A5A5Au)
+                << "block " << b << (i < n ? ", static" : ", dynamic") << " word " << i % n;
+}
+
 #ifdef TESTS_UNDER_ASAN
+void read_past_dynamic_shared() {
+    device_bytes out(1);
+    launch_dynamic_shared_read(16, 16, out.ptr);
+}
+
 void read_past_end() {
     device_bytes in(64), out(1);
     launch_read_past_end(in.ptr, out.ptr, 64);
@@ -156,6 +189,15 @@ TEST(EmulationSanitizer, OutOfBoundsDeviceReadIsReported) {
 #else
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(read_past_end(), "heap-buffer-overflow");
+#endif
+}
+
+TEST(EmulationSanitizer, ReadPastTheLaunchsDynamicSharedMemoryIsReported) {
+#ifndef TESTS_UNDER_ASAN
+    GTEST_SKIP() << "needs the sanitizer build (AddressSanitizer)";
+#else
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(read_past_dynamic_shared(), "use-after-poison");
 #endif
 }
 

@@ -143,3 +143,177 @@ cudaError_t launch_constant_and_vector(const uint4* in, unsigned int* out, int t
     void* args[] = {&in, &out};
     return cudaLaunchKernel(constant_and_vector_kernel, dim3(1), dim3(threads), args, 0, nullptr);
 }
+
+namespace {
+
+// Lanes of shuffle_mask shuffle 100 + lane five ways into out[lane * 5 + k]
+// (idx 3, up 2, down 2 and xor 1 in segments of 8, xor 8 across the warp);
+// the other lanes write -1.
+__global__ void partial_shuffles_kernel(int* out, unsigned int shuffle_mask) {
+    const unsigned int lane = threadIdx.x;
+    const int v = 100 + static_cast<int>(lane);
+    int* row = out + lane * shuffles_per_lane;
+    if (!(shuffle_mask >> lane & 1)) {
+        for (int k = 0; k < shuffles_per_lane; ++k) row[k] = -1;
+        return;
+    }
+    row[0] = __shfl_sync(shuffle_mask, v, 3, 8);
+    row[1] = __shfl_up_sync(shuffle_mask, v, 2, 8);
+    row[2] = __shfl_down_sync(shuffle_mask, v, 2, 8);
+    row[3] = __shfl_xor_sync(shuffle_mask, v, 1, 8);
+    row[4] = __shfl_xor_sync(shuffle_mask, v, 8);
+}
+
+// A warp sum of lane / 2 by shuffling down, then its broadcast from lane 0.
+__global__ void warp_sum_kernel(float* out) {
+    float sum = threadIdx.x * 0.5f;
+    for (int offset = warpSize / 2; offset > 0; offset /= 2) sum += __shfl_down_sync(0xffffffffu, sum, offset);
+    out[threadIdx.x] = __shfl_sync(0xffffffffu, sum, 0);
+}
+
+// Per thread t: ballot of t % 3 == 0, any of t == 40, all of t < 48, then
+// the active mask once lane 31 has left (0 from lane 31).
+__global__ void warp_votes_kernel(unsigned int* out) {
+    const unsigned int t = threadIdx.x;
+    unsigned int* row = out + t * 4;
+    row[0] = __ballot_sync(0xffffffffu, t % 3 == 0);
+    row[1] = __any_sync(0xffffffffu, t == 40);
+    row[2] = __all_sync(0xffffffffu, t < 48);
+    __syncwarp();
+    if (t % 32 == 31) {
+        row[3] = 0;
+        return;
+    }
+    row[3] = __activemask();
+}
+
+// Per thread t of n: count of t % 3 == 0, and of t < n, and of t != n - 1, or of t == n - 1, or of 0.
+__global__ void block_votes_kernel(int* out) {
+    const int t = threadIdx.x, n = blockDim.x;
+    int* row = out + t * 5;
+    row[0] = __syncthreads_count(t % 3 == 0);
+    row[1] = __syncthreads_and(t < n);
+    row[2] = __syncthreads_and(t != n - 1);
+    row[3] = __syncthreads_or(t == n - 1);
+    row[4] = __syncthreads_or(0);
+}
+
+// Lane 5 leaves; the rest shuffle with all 32 lanes named.
+__global__ void shuffle_after_exit_kernel(int* out) {
+    if (threadIdx.x == 5) return;
+    out[threadIdx.x] = __shfl_sync(0xffffffffu, static_cast<int>(threadIdx.x), 0);
+}
+
+// Even lanes name the whole warp, odd lanes only the odd lanes.
+__global__ void mismatched_masks_kernel(int* out) {
+    const unsigned int mask = threadIdx.x % 2 ? 0xaaaaaaaau : 0xffffffffu;
+    out[threadIdx.x] = __shfl_sync(mask, static_cast<int>(threadIdx.x), 1);
+}
+
+// Lane 0 waits at the block barrier while the others wait for it at __syncwarp.
+__global__ void warp_sync_against_barrier_kernel(int* out) {
+    if (threadIdx.x == 0) {
+        __syncthreads();
+    } else {
+        __syncwarp();
+    }
+    out[threadIdx.x] = 1;
+}
+
+// Only block 0 writes shared memory; every block reads its static and
+// dynamic shared words into out[block * 2n + t] and out[block * 2n + n + t].
+__global__ void unwritten_shared_kernel(unsigned int* out) {
+    __shared__ unsigned int static_words[64];
+    extern __shared__ unsigned int dynamic_words[];
+    const unsigned int t = threadIdx.x, n = blockDim.x;
+    if (blockIdx.x == 0) {
+        static_words[t] = t;
+        dynamic_words[t] = t;
+    }
+    __syncthreads();
+    out[blockIdx.x * 2 * n + t] = static_words[t];
+    out[blockIdx.x * 2 * n + n + t] = dynamic_words[t];
+}
+
+// out[t] = in[t + 1 (mod n)] through dynamic shared memory, which a second
+// declaration names too; 1000000 added when the two names differ.
+__global__ void dynamic_rotate_kernel(const int* in, int* out) {
+    extern __shared__ int dynamic_ints[];
+    extern __shared__ unsigned char dynamic_bytes[];
+    const int t = threadIdx.x, n = blockDim.x;
+    dynamic_ints[t] = in[t];
+    __syncthreads();
+    const bool aliased = static_cast<void*>(dynamic_ints) == static_cast<void*>(dynamic_bytes);
+    out[t] = dynamic_ints[(t + 1) % n] + (aliased ? 0 : 1000000);
+}
+
+// Reads dynamic shared memory at `index`.
+__global__ void dynamic_shared_read_kernel(unsigned char* out, int index) {
+    extern __shared__ unsigned char dynamic_bytes[];
+    out[0] = dynamic_bytes[index];
+}
+
+// rotate_twice's first step without its barrier: thread t reads the value
+// of thread t + 1 (mod n) whether or not that thread has written it yet.
+__global__ void missing_barrier_kernel(const int* in, int* out) {
+    __shared__ int values[1024];
+    const int t = threadIdx.x, n = blockDim.x;
+    values[t] = in[t];
+    out[t] = values[(t + 1) % n];
+}
+
+}  // namespace
+
+cudaError_t launch_partial_shuffles(int* out, unsigned int shuffle_mask) {
+    void* args[] = {&out, &shuffle_mask};
+    return cudaLaunchKernel(partial_shuffles_kernel, dim3(1), dim3(32), args, 0, nullptr);
+}
+
+cudaError_t launch_warp_sum(float* out) {
+    void* args[] = {&out};
+    return cudaLaunchKernel(warp_sum_kernel, dim3(1), dim3(32), args, 0, nullptr);
+}
+
+cudaError_t launch_warp_votes(unsigned int* out) {
+    void* args[] = {&out};
+    return cudaLaunchKernel(warp_votes_kernel, dim3(1), dim3(64), args, 0, nullptr);
+}
+
+cudaError_t launch_block_votes(int threads, int* out) {
+    void* args[] = {&out};
+    return cudaLaunchKernel(block_votes_kernel, dim3(1), dim3(threads), args, 0, nullptr);
+}
+
+cudaError_t launch_divergent_warp_op(divergent_warp_op which, int* out) {
+    void* args[] = {&out};
+    switch (which) {
+    case divergent_warp_op::lane_exited:
+        return cudaLaunchKernel(shuffle_after_exit_kernel, dim3(1), dim3(32), args, 0, nullptr);
+    case divergent_warp_op::masks_differ:
+        return cudaLaunchKernel(mismatched_masks_kernel, dim3(1), dim3(32), args, 0, nullptr);
+    case divergent_warp_op::lane_at_barrier:
+        return cudaLaunchKernel(warp_sync_against_barrier_kernel, dim3(1), dim3(32), args, 0, nullptr);
+    }
+    return cudaErrorInvalidValue;
+}
+
+cudaError_t launch_unwritten_shared(int blocks, int threads, unsigned int* out) {
+    void* args[] = {&out};
+    return cudaLaunchKernel(unwritten_shared_kernel, dim3(blocks), dim3(threads), args, threads * sizeof(unsigned int),
+                            nullptr);
+}
+
+cudaError_t launch_dynamic_rotate(int threads, std::size_t dynamic_bytes, const int* in, int* out) {
+    void* args[] = {&in, &out};
+    return cudaLaunchKernel(dynamic_rotate_kernel, dim3(1), dim3(threads), args, dynamic_bytes, nullptr);
+}
+
+cudaError_t launch_dynamic_shared_read(std::size_t dynamic_bytes, int index, unsigned char* out) {
+    void* args[] = {&out, &index};
+    return cudaLaunchKernel(dynamic_shared_read_kernel, dim3(1), dim3(1), args, dynamic_bytes, nullptr);
+}
+
+cudaError_t launch_missing_barrier(int threads, const int* in, int* out) {
+    void* args[] = {&in, &out};
+    return cudaLaunchKernel(missing_barrier_kernel, dim3(1), dim3(threads), args, 0, nullptr);
+}

@@ -19,3 +19,20 @@ cudaError_t launch_intrinsics(const unsigned int* a, const unsigned int* b, cons
 // Fills constant memory the next kernel reads; count values from `offset`.
 cudaError_t set_constant_table(const unsigned int* values, std::size_t count, std::size_t offset);
 cudaError_t launch_constant_and_vector(const uint4* in, unsigned int* out, int threads);
+
+// Warp and block collectives; see the kernels for what each writes.
+constexpr int shuffles_per_lane = 5;
+cudaError_t launch_partial_shuffles(int* out, unsigned int shuffle_mask);
+cudaError_t launch_warp_sum(float* out);
+cudaError_t launch_warp_votes(unsigned int* out);
+cudaError_t launch_block_votes(int threads, int* out);
+// Warp operations that not every lane of their mask reaches (one warp).
+enum class divergent_warp_op { lane_exited, masks_differ, lane_at_barrier };
+cudaError_t launch_divergent_warp_op(divergent_warp_op which, int* out);
+
+// Shared memory: only block 0 writes; `threads` dynamic words per block.
+cudaError_t launch_unwritten_shared(int blocks, int threads, unsigned int* out);
+cudaError_t launch_dynamic_rotate(int threads, std::size_t dynamic_bytes, const int* in, int* out);
+cudaError_t launch_dynamic_shared_read(std::size_t dynamic_bytes, int index, unsigned char* out);
+// A shared-memory exchange without the barrier it needs (one block).
+cudaError_t launch_missing_barrier(int threads, const int* in, int* out);

@@ -1,6 +1,5 @@
 // Every kernel of the table against the reference function it is held to.
 #include "tests/kernel_harness.h"
-#include "tests/kernels/tiled_split_lanes.h"
 
 #include <algorithm>
 #include <random>
@@ -61,46 +60,5 @@ TEST_P(EveryKernel, MatchesReferenceOnSharpWindows) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, EveryKernel, ::testing::ValuesIn(kernel_table()), kernel_name);
-
-// Kernels that cover the whole image, edges and all: the table's, and the
-// tiled network in the lane form of GPUs before sm_90.
-std::vector<kernel_entry> whole_image_kernels() {
-    std::vector<kernel_entry> kernels;
-    for (const auto& k : kernel_table())
-        if (k.coverage == grid_rule::whole_image) kernels.push_back(k);
-    kernels.push_back(tiled_network_split_lanes());
-    return kernels;
-}
-
-class WholeImageKernel : public ::testing::TestWithParam<kernel_entry> {};
-
-TEST_P(WholeImageKernel, EveryPixelOfOddSizes) {
-    REQUIRE_DEVICE();
-    const harness::pixel_source patterns[] = {
-        [](int, int, int) -> unsigned char { return 77; },
-        [](int x, int y, int c) -> unsigned char { return ((x * 7 + y * 3 + c) % 5) < 2 ? 0 : 255; },
-        [](int x, int, int c) -> unsigned char { return static_cast<unsigned char>(((x / 2) % 2) * 200 + c); },
-        [](int, int y, int) -> unsigned char { return static_cast<unsigned char>(y % 3 * 100); },
-    };
-    const int sizes[][2] = {{1, 1}, {2, 2}, {31, 7}, {33, 9}, {257, 130}};
-    std::mt19937 rng(11);
-    std::uniform_int_distribution<int> few_values(0, 3);
-    std::uint32_t seed = 21;
-    for (const auto& size : sizes) {
-        expect_matches_reference(GetParam(), harness::random_image(size[0], size[1], seed++));
-        // Few distinct values: many ties across the median.
-        expect_matches_reference(GetParam(), harness::make_image(size[0], size[1], [&](int, int, int) {
-                                     return static_cast<unsigned char>(few_values(rng) * 85);
-                                 }));
-        for (const auto& pattern : patterns) expect_matches_reference(GetParam(), harness::make_image(size[0], size[1], pattern));
-    }
-}
-
-TEST_P(WholeImageKernel, EveryPixelOfAFullHdImage) {
-    REQUIRE_DEVICE();
-    expect_matches_reference(GetParam(), harness::random_image(1920, 1080, 3));
-}
-
-INSTANTIATE_TEST_SUITE_P(Table, WholeImageKernel, ::testing::ValuesIn(whole_image_kernels()), kernel_name);
 
 }  // namespace

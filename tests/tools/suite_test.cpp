@@ -2,6 +2,7 @@
 // the JSON and CSV files.
 #include "tests/kernel_harness.h"
 #include "tests/scratch_dir.h"
+#include "tools/library_peers.h"
 #include "tools/suite_bench.h"
 
 #include <unistd.h>
@@ -83,9 +84,24 @@ TEST_F(SuiteBench, JsonAndCsvHoldOneRowPerKernel) {
     ASSERT_EQ(parsed.exit_code, 0) << parsed.err;
     std::string expected;
     for (const auto& k : kernel_table()) expected += std::string(k.name) + " ok 256 32 1 True\n";
+    for (const auto& p : library_peers()) expected += std::string(p.layout.name) + " ok 256 32 1 True\n";
     EXPECT_EQ(parsed.out, expected);
     const std::string csv = read_file(dir_ + "/rows.csv");
-    EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), static_cast<long>(kernel_table().size()) + 1) << csv;
+    EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'),
+              static_cast<long>(kernel_table().size() + library_peers().size()) + 1)
+        << csv;
+}
+
+// NPP's median on our bordered input equals the exact reference on every
+// pixel of a photograph whose size is no multiple of a block.
+TEST_F(SuiteBench, NppMedianMatchesTheReference) {
+    if (library_peers().empty()) GTEST_SKIP() << "this build found no NPP";
+    REQUIRE_DEVICE();
+    const command_result r = bench(std::string("--input ") + MEDIAN_SAMPLES_DIR +
+                                   "/rocket-640x427.jpg --kernels npp_filter_median --repeat 2");
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("npp_filter_median  ok"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" 273280 "), std::string::npos) << "all 640x427 pixels covered\n" << r.out;
 }
 
 }  // namespace
