@@ -212,6 +212,22 @@ cudaError_t cudaEventElapsedTime(float* ms, cudaEvent_t start, cudaEvent_t end) 
     return cudaSuccess;
 }
 
+struct CUstream_st {};
+
+cudaError_t cudaStreamCreate(cudaStream_t* stream) {
+    if (!stream) return the_device().fail(cudaErrorInvalidValue);
+    *stream = new CUstream_st;
+    return cudaSuccess;
+}
+
+cudaError_t cudaStreamDestroy(cudaStream_t stream) {
+    if (!stream) return the_device().fail(cudaErrorInvalidResourceHandle);
+    delete stream;
+    return cudaSuccess;
+}
+
+cudaError_t cudaStreamSynchronize(cudaStream_t) { return the_device().sticky(); }
+
 cudaError_t cudaDeviceSynchronize() { return the_device().sticky(); }
 
 cudaError_t cudaDeviceReset() {

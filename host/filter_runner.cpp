@@ -1,5 +1,6 @@
 #include "filter_runner.h"
 
+#include "../include/median_filter/median_filter.h"
 #include "cuda_check.h"
 #include "progress.h"
 
@@ -54,6 +55,17 @@ bool timed_launches(const kernel_entry& kernel, const device_launch& launch, con
     return true;
 }
 
+bool library_on_device(int width, int height, median_filter::border mode, std::vector<unsigned char>& image) {
+    const std::size_t bytes = image.size();
+    const std::size_t pitch = static_cast<std::size_t>(width) * channels;
+    device_buffer in, out;
+    return in.allocate(bytes) && out.allocate(bytes) &&
+           CUDA_OK(cudaMemcpy(in.get(), image.data(), bytes, cudaMemcpyHostToDevice)) &&
+           CUDA_OK(median_filter::filter5x5(in.get(), pitch, out.get(), pitch, width, height, channels, {mode, 0})) &&
+           CUDA_OK(cudaDeviceSynchronize()) &&
+           CUDA_OK(cudaMemcpy(image.data(), out.get(), bytes, cudaMemcpyDeviceToHost));
+}
+
 bool run_on_device(const kernel_entry& kernel, const PaddedImage& input, int repeats, unsigned char fill,
                    const device_launch& launch, std::vector<unsigned char>& output, kernel_timing& timing) {
     const std::size_t bytes = input.bytes.size();
@@ -86,6 +98,11 @@ bool run_kernel(const kernel_entry& kernel, const PaddedImage& input, int repeat
         return kernel.launch(grid, kernel.block, in, out, pw, input.height);
     };
     return run_launches(kernel, input, repeats, fill, launch, output, timing);
+}
+
+bool run_library(int width, int height, median_filter::border mode, std::vector<unsigned char>& image) {
+    const bool ok = library_on_device(width, height, mode, image);
+    return CUDA_OK(cudaDeviceReset()) && ok;
 }
 
 bool FilterRunner(const PaddedImage& input, std::vector<unsigned char>& output) {

@@ -46,6 +46,11 @@ constexpr bool emulated_device() {
 #endif
 }
 
+// One call of the library (median_filter::filter5x5) on a W x H RGB image,
+// rows packed, in `mode`; the result replaces `image`. False after a message
+// on failure.
+bool run_library(int width, int height, median_filter::border mode, std::vector<unsigned char>& image);
+
 // Copies the covered pixels of `kernel`'s output buffer into `image` (rows
 // packed) and fills the others with its reference function.
 void assemble_image(const kernel_entry& kernel, const PaddedImage& input, const std::vector<unsigned char>& output,

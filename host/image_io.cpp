@@ -283,11 +283,12 @@ bool save_rgb(const std::string& path, const rgb_pixels& image, std::string& err
     return output.open(path, error) && output.save(image, error);
 }
 
-bool border_loaded(const std::string& path, const rgb_pixels& image, PaddedImage& bordered, std::string& error) {
+bool border_loaded(const std::string& path, const rgb_pixels& image, PaddedImage& bordered, std::string& error,
+                   median_filter::border mode) {
     if (!fits_padded(image.width, image.height)) {
         error = path + " is too large: its bordered copy must stay below 2^31 bytes";
         return false;
     }
-    bordered = border_image(image.bytes.data(), image.width, image.height);
+    bordered = border_image(image.bytes.data(), image.width, image.height, mode);
     return true;
 }

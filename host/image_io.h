@@ -59,6 +59,8 @@ bool save_bound_image(unsigned type, std::FILE* out);
 // Opens an image_output and saves into it.
 bool save_rgb(const std::string& path, const rgb_pixels& image, std::string& error);
 
-// Borders a loaded image; false with `error` when its bordered copy would
-// reach 2^31 bytes, which the kernels' 32-bit indexing cannot address.
-bool border_loaded(const std::string& path, const rgb_pixels& image, PaddedImage& bordered, std::string& error);
+// Borders a loaded image (black, or by `mode`); false with `error` when its
+// bordered copy would reach 2^31 bytes, which the kernels' 32-bit indexing
+// cannot address.
+bool border_loaded(const std::string& path, const rgb_pixels& image, PaddedImage& bordered, std::string& error,
+                   median_filter::border mode = median_filter::border::constant);

@@ -3,14 +3,14 @@
 // can no longer be the median, each time it takes in a new value. The two
 // windows share their four middle columns, so those 20 values are reduced
 // once for both pixels and only each pixel's own column is reduced apart.
+#include "forgetful_layout.h"
 #include "launch_contract.cuh"
 #include "median_kernels.cuh"
 
 namespace {
 
-constexpr int pixels_per_thread = 2;
-constexpr int ff_span = pixels_per_thread * block_width;
-using ff_tile = planar_tile<ff_span + 2 * ApronRadius, tile_height>;
+using forgetful::pixels_per_thread;
+using ff_tile = forgetful::tile;
 
 // One more than the median's position (13th): the largest of 14 values has
 // 13 below it and the smallest 13 above it, so neither can be the median.

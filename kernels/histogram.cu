@@ -196,12 +196,9 @@ __device__ __forceinline__ void channel_medians(const unsigned char* pix_mem, un
     }
 }
 
-// A thread's four horizontally adjacent pixels share the tile, so a 32x8
-// block covers 128x8 pixels from a 132x12 tile.
-constexpr int pixels_per_thread = 4;
-constexpr int wide_tile_width = pixels_per_thread * block_width + 2 * ApronRadius;
-using planar_132x12 = planar_tile<wide_tile_width, tile_height>;
-using interleaved_132x12 = interleaved_tile<wide_tile_width, tile_height>;
+using sliding::pixels_per_thread;
+using sliding::planar_132x12;
+using sliding::interleaved_132x12;
 
 // Per channel the coarse histogram is built for the first window and slid
 // to the next three; the fine histogram is rebuilt for every pixel.
@@ -223,9 +220,6 @@ __device__ __forceinline__ void four_pixel_medians(const unsigned char* pix_mem,
 }
 
 // ---- luma -------------------------------------------------------------------
-
-// The luma tile and its coarse bins are single planes of the 36x12 tile.
-using luma_plane = planar_36x12;
 
 __device__ __forceinline__ unsigned luma(unsigned b0, unsigned b2) { return (2 * b0 + b2) / 3; }
 

@@ -4,11 +4,14 @@
 // kernels use (nvcc calls them from device code with --expt-relaxed-constexpr).
 #pragma once
 
+#include "tile_layout.h"
+
 // Bins of one histogram level: 4 bits of a value.
 constexpr unsigned histogram_bins = 16;
 // One counter column per thread of a 32x8 block.
 constexpr unsigned counter_threads = 256;
 constexpr unsigned counter_bytes = histogram_bins * counter_threads;
+static_assert(counter_threads == block_threads, "a counter column for each thread of the block");
 
 // Packed counters: a 32-bit word holds four 8-bit counters, its lanes.
 // A count never exceeds 25, so a lane never carries into the next one.
@@ -54,3 +57,18 @@ struct word_per_thread_layout {
         return column_layout::offset(thread, packed_word(bin)) * lanes_per_word + bin % lanes_per_word;
     }
 };
+
+// Shared bytes of one packed histogram per thread of the block.
+constexpr unsigned packed_counter_bytes = histogram_words * counter_threads * sizeof(unsigned);
+
+// The luma tile and its coarse bins are single planes of the 36x12 tile.
+using luma_plane = planar_36x12;
+
+// The sliding kernels: a thread's four horizontally adjacent pixels share
+// the tile, so a 32x8 block covers 128x8 pixels from a 132x12 tile.
+namespace sliding {
+constexpr int pixels_per_thread = 4;
+constexpr int wide_tile_width = pixels_per_thread * block_width + 2 * ApronRadius;
+using planar_132x12 = planar_tile<wide_tile_width, tile_height>;
+using interleaved_132x12 = interleaved_tile<wide_tile_width, tile_height>;
+}  // namespace sliding

@@ -1,6 +1,6 @@
 // What every median kernel shares: the parameter list, the 32x8 launch
 // geometry and the staging of a block's tile into shared memory. The
-// bordered image layout is in padded_image.h.
+// bordered image layout is in padded_image.h, the tile types in tile_layout.h.
 //
 // Kernel parameters, in order: input buffer (bordered image, only read),
 // output buffer (same size and stride, only written), bordered width in
@@ -10,39 +10,7 @@
 // must stay below 2^31 bytes.
 #pragma once
 
-#include "padded_image.h"
-
-// Block shape of every kernel except the 16x16 bisection kernel.
-constexpr int block_width = 32;
-constexpr int block_height = 8;
-constexpr int block_threads = block_width * block_height;
-
-// Tile layouts in shared memory: tile pixel (col, row) is bordered pixel
-// (X0 + col, Y0 + row), with (X0, Y0) the block's first output pixel.
-template <int Width, int Height>
-struct interleaved_tile {
-    static constexpr int width = Width;
-    static constexpr int height = Height;
-    static constexpr int elements = Width * Height * channels;
-    static constexpr int index(int col, int row, int c) { return (row * Width + col) * channels + c; }
-};
-
-// One plane per channel: a window row of a channel is consecutive elements.
-template <int Width, int Height>
-struct planar_tile {
-    static constexpr int width = Width;
-    static constexpr int height = Height;
-    static constexpr int plane = Width * Height;
-    static constexpr int elements = plane * channels;
-    static constexpr int index(int col, int row, int c) { return c * plane + row * Width + col; }
-};
-
-// The block's tile for one output pixel per thread: 32x8 pixels plus the
-// apron, 4 more columns right and 4 more rows below.
-constexpr int tile_width = block_width + 2 * ApronRadius;
-constexpr int tile_height = block_height + 2 * ApronRadius;
-using interleaved_36x12 = interleaved_tile<tile_width, tile_height>;
-using planar_36x12 = planar_tile<tile_width, tile_height>;
+#include "tile_layout.h"
 
 __device__ __forceinline__ int linear_thread_index() { return threadIdx.y * blockDim.x + threadIdx.x; }
 

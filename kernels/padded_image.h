@@ -2,6 +2,8 @@
 // kernels. Plain C++: constexpr functions here are called from device code.
 #pragma once
 
+#include "../include/median_filter/border.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -50,12 +52,21 @@ constexpr bool fits_padded(std::int64_t width, std::int64_t height) {
     return row_bytes < max_padded_bytes && padded_extent(height) <= (max_padded_bytes - 1) / row_bytes;
 }
 
-// Borders W x H interleaved RGB pixels (rows packed) with black; the caller
-// has checked fits_padded.
-inline PaddedImage border_image(const unsigned char* pixels, int width, int height) {
+// Borders W x H interleaved RGB pixels (rows packed) with black, or with
+// the pixels `mode` reads there; the caller has checked fits_padded.
+inline PaddedImage border_image(const unsigned char* pixels, int width, int height,
+                                median_filter::border mode = median_filter::border::constant) {
     PaddedImage img{width, height, std::vector<unsigned char>(static_cast<std::size_t>(padded_bytes(width, height)), 0)};
     const std::size_t row_bytes = static_cast<std::size_t>(width) * channels;
-    for (int y = 0; y < height; ++y)
-        std::memcpy(&img.at(ApronRadius, y + ApronRadius, 0), pixels + y * row_bytes, row_bytes);
+    for (int py = 0; py < img.padded_height(); ++py) {
+        const int y = median_filter::border_index(py - ApronRadius, height, mode);
+        if (y < 0) continue;
+        const unsigned char* row = pixels + y * row_bytes;
+        std::memcpy(&img.at(ApronRadius, py, 0), row, row_bytes);
+        for (int px : {0, 1, width + ApronRadius, width + ApronRadius + 1}) {
+            const int x = median_filter::border_index(px - ApronRadius, width, mode);
+            if (x >= 0) std::memcpy(&img.at(px, py, 0), row + x * channels, channels);
+        }
+    }
     return img;
 }

@@ -5,6 +5,7 @@
 #include "bisection_search.cuh"
 #include "launch_contract.cuh"
 #include "median_kernels.cuh"
+#include "search_layout.h"
 
 namespace {
 
@@ -19,9 +20,7 @@ struct tile_window {
     }
 };
 
-// The 16x16 form: a 20x20 tile in three planes.
-constexpr int conv_block_side = 16;
-using conv_tile = planar_tile<conv_block_side + 2 * ApronRadius, conv_block_side + 2 * ApronRadius>;
+// The 16x16 form.
 // 60 loaders share one tile row (20 pixels, all channels) so that
 // consecutive loaders read consecutive input bytes and split them into the
 // planes on the store; four such groups take every fourth row: 240 loaders.

@@ -114,15 +114,18 @@ __device__ __forceinline__ bool reads_inside(int pw, int padded_height, int x0, 
     return end <= static_cast<long long>(pw) * padded_height * channels;
 }
 
+// One channel of the staged area, rows 16-byte aligned.
+using stage_plane = unsigned int[stage_rows][stage_cols];
+
 // The thread's window area of one channel, eight words a row.
 template <class Lanes>
-__device__ __forceinline__ void load_inputs(const stage_tile& tile, int c, int row, int col,
+__device__ __forceinline__ void load_inputs(const stage_plane& plane, int row, int col,
                                             Lanes (&in)[tiled_network::input_rows][tiled_network::input_cols]) {
     static_assert(tiled_network::input_cols == 8);
 #pragma unroll
     for (int r = 0; r < tiled_network::input_rows; ++r) {
-        const uint4 a = *reinterpret_cast<const uint4*>(&tile.words[c][row + r][col]);
-        const uint4 b = *reinterpret_cast<const uint4*>(&tile.words[c][row + r][col + 4]);
+        const uint4 a = *reinterpret_cast<const uint4*>(&plane[row + r][col]);
+        const uint4 b = *reinterpret_cast<const uint4*>(&plane[row + r][col + 4]);
         const unsigned int w[8] = {a.x, a.y, a.z, a.w, b.x, b.y, b.z, b.w};
 #pragma unroll
         for (int j = 0; j < 8; ++j) in[r][j] = Lanes::from_word(w[j]);
@@ -134,9 +137,9 @@ __device__ __forceinline__ void load_inputs(const stage_tile& tile, int c, int r
 using tile_words = unsigned int[thread_rows][thread_cols];
 
 template <class Lanes>
-__device__ __forceinline__ void channel_medians(const stage_tile& tile, int c, int row, int col, tile_words& medians) {
+__device__ __forceinline__ void channel_medians(const stage_plane& plane, int row, int col, tile_words& medians) {
     Lanes in[tiled_network::input_rows][tiled_network::input_cols];
-    load_inputs(tile, c, row, col, in);
+    load_inputs(plane, row, col, in);
     Lanes out[thread_rows][thread_cols];
     tiled_network::tile_medians(in, out);
 #pragma unroll
@@ -190,13 +193,13 @@ __device__ __forceinline__ void filter(const unsigned char* in, unsigned char* o
     // Channels 0 and 1 are merged into one word per pixel before channel 2
     // runs, so that fewer results stay live through its network.
     tile_words pairs, third;
-    channel_medians<Lanes>(tile, 0, row, col, pairs);
-    channel_medians<Lanes>(tile, 1, row, col, third);
+    channel_medians<Lanes>(tile.words[0], row, col, pairs);
+    channel_medians<Lanes>(tile.words[1], row, col, third);
 #pragma unroll
     for (int k = 0; k < thread_rows; ++k)
 #pragma unroll
         for (int i = 0; i < thread_cols; ++i) pairs[k][i] = __byte_perm(pairs[k][i], third[k][i], byte_selector(0, 4, 2, 6));
-    channel_medians<Lanes>(tile, 2, row, col, third);
+    channel_medians<Lanes>(tile.words[2], row, col, third);
 
     const int width = pw - 2 * ApronRadius;
 #pragma unroll

@@ -84,6 +84,27 @@ rgb_image filter(const PaddedImage& in, pixel_fn fn) {
     return out;
 }
 
+image median_5x5(const image& in, median_filter::border mode, unsigned char constant_value) {
+    image out{in.width, in.height, in.channels, std::vector<unsigned char>(in.pixels.size())};
+    const auto at = [&](int x, int y, int c) -> unsigned char {
+        const int bx = median_filter::border_index(x, in.width, mode);
+        const int by = median_filter::border_index(y, in.height, mode);
+        if (bx < 0 || by < 0) return constant_value;
+        return in.pixels[(static_cast<std::size_t>(by) * in.width + bx) * in.channels + c];
+    };
+    for (int y = 0; y < in.height; ++y)
+        for (int x = 0; x < in.width; ++x)
+            for (int c = 0; c < in.channels; ++c) {
+                std::array<unsigned char, window_values> values{};
+                for (int i = 0; i < window_side; ++i)
+                    for (int j = 0; j < window_side; ++j)
+                        values[i * window_side + j] = at(x + j - ApronRadius, y + i - ApronRadius, c);
+                out.pixels[(static_cast<std::size_t>(y) * in.width + x) * in.channels + c] =
+                    kth_smallest(values, median_index);
+            }
+    return out;
+}
+
 void fill_uncovered(const PaddedImage& in, pixel_fn fn, int x_from, int y_from, unsigned char* image) {
     for (int y = 0; y < in.height; ++y)
         for (int x = y < y_from ? x_from : 0; x < in.width; ++x) put(image, in.width, x, y, fn(in, x, y));

@@ -1,8 +1,8 @@
 // Runs, checks and times any kernel of the module by name.
 //   median_suite list [--json]
-//   median_suite run KERNEL INPUT OUTPUT
+//   median_suite run KERNEL INPUT OUTPUT [--border MODE]
 //   median_suite bench [options]
-//   median_suite reference INPUT OUTPUT
+//   median_suite reference INPUT OUTPUT [--border MODE]
 #include "host/filter_runner.h"
 #include "host/image_io.h"
 #include "host/standard_output.h"
@@ -10,8 +10,11 @@
 #include "suite_bench.h"
 #include "suite_report.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -20,10 +23,12 @@ constexpr int usage_error = 2;
 int usage() {
     std::fprintf(stderr,
                  "usage: median_suite list [--json]\n"
-                 "       median_suite run KERNEL INPUT OUTPUT\n"
+                 "       median_suite run KERNEL INPUT OUTPUT [--border MODE]\n"
                  "       median_suite bench [--input FILE] [--size WxH]... [--kernels A,B,...] [--repeat N]\n"
                  "                          [--json FILE] [--csv FILE]\n"
-                 "       median_suite reference INPUT OUTPUT   (the exact 5x5 median, computed on the CPU)\n"
+                 "       median_suite reference INPUT OUTPUT [--border MODE]   (the exact 5x5 median, on the CPU)\n"
+                 "MODE is how pixels outside the image read: constant (black, the default), replicate,\n"
+                 "reflect or mirror, as SciPy's mode= names them.\n"
                  "bench checks every kernel (or those named), and NVIDIA's NPP median where the build\n"
                  "found NPP, against its reference and times --repeat\n"
                  "launches of each (default %d here) on the photograph (default %s)\n"
@@ -67,14 +72,32 @@ int list_json() {
     return 0;
 }
 
-// Loads INPUT and borders it; false after a message on failure.
-bool load_padded(const std::string& path, rgb_pixels& image, PaddedImage& padded) {
+// The border mode named by the optional "--border MODE" in `args`; false
+// for anything else.
+bool parse_border(const std::vector<std::string>& args, median_filter::border& mode) {
+    mode = median_filter::border::constant;
+    if (args.empty()) return true;
+    if (args.size() != 2 || args[0] != "--border") return false;
+    const std::pair<const char*, median_filter::border> names[] = {{"constant", median_filter::border::constant},
+                                                                   {"replicate", median_filter::border::replicate},
+                                                                   {"reflect", median_filter::border::reflect},
+                                                                   {"mirror", median_filter::border::mirror}};
+    for (const auto& [name, m] : names)
+        if (args[1] == name) {
+            mode = m;
+            return true;
+        }
+    return false;
+}
+
+// Loads INPUT and borders it by `mode`; false after a message on failure.
+bool load_padded(const std::string& path, median_filter::border mode, rgb_pixels& image, PaddedImage& padded) {
     std::string error;
     if (!load_rgb(path, image, error)) {
         std::fprintf(stderr, "median_suite: %s\n", error.c_str());
         return false;
     }
-    if (border_loaded(path, image, padded, error)) return true;
+    if (border_loaded(path, image, padded, error, mode)) return true;
     std::fprintf(stderr, "median_suite: %s\n", error.c_str());
     return false;
 }
@@ -84,7 +107,10 @@ int fail(const std::string& message) {
     return 1;
 }
 
-int run(const std::string& name, const std::string& input_path, const std::string& output_path) {
+// The table's kernels read the image bordered by `mode`; the library call
+// borders it itself.
+int run(const std::string& name, const std::string& input_path, const std::string& output_path,
+        median_filter::border mode) {
     const kernel_entry* kernel = find_kernel(name);
     if (!kernel) return unknown_kernel(name);
     std::string error;
@@ -92,8 +118,12 @@ int run(const std::string& name, const std::string& input_path, const std::strin
     if (!saved.open(output_path, error)) return fail(error);
     rgb_pixels image;
     PaddedImage input;
-    if (!load_padded(input_path, image, input)) return 1;
+    if (!load_padded(input_path, mode, image, input)) return 1;
     if (!saved.holds(image.width, image.height, error)) return fail(error);
+    if (kernel == &library_kernel()) {
+        if (!run_library(image.width, image.height, mode, image.bytes)) return 1;
+        return saved.save(image, error) ? 0 : fail(error);
+    }
     std::vector<unsigned char> output(input.bytes.size(), 0);
     if (kernel->covered_width(image.width) > 0 && kernel->covered_height(image.height) > 0) {
         kernel_timing timing;
@@ -103,13 +133,13 @@ int run(const std::string& name, const std::string& input_path, const std::strin
     return saved.save(image, error) ? 0 : fail(error);
 }
 
-int write_reference(const std::string& input_path, const std::string& output_path) {
+int write_reference(const std::string& input_path, const std::string& output_path, median_filter::border mode) {
     std::string error;
     image_output saved;
     if (!saved.open(output_path, error)) return fail(error);
     rgb_pixels image;
     PaddedImage input;
-    if (!load_padded(input_path, image, input)) return 1;
+    if (!load_padded(input_path, mode, image, input)) return 1;
     if (!saved.holds(image.width, image.height, error)) return fail(error);
     image.bytes = reference::filter(input, reference::exact_median).pixels;
     return saved.save(image, error) ? 0 : fail(error);
@@ -130,8 +160,14 @@ int dispatch(int argc, char** argv) {
     const std::string command = argc > 1 ? argv[1] : "";
     if (command == "list" && argc == 2) return list();
     if (command == "list" && argc == 3 && std::string(argv[2]) == "--json") return list_json();
-    if (command == "run" && argc == 5) return run(argv[2], argv[3], argv[4]);
-    if (command == "reference" && argc == 4) return write_reference(argv[2], argv[3]);
+    const auto options_from = [&](int first) {
+        return std::vector<std::string>(argv + std::min(first, argc), argv + argc);
+    };
+    median_filter::border mode{};
+    if (command == "run" && argc >= 5 && parse_border(options_from(5), mode))
+        return run(argv[2], argv[3], argv[4], mode);
+    if (command == "reference" && argc >= 4 && parse_border(options_from(4), mode))
+        return write_reference(argv[2], argv[3], mode);
     if (command == "bench") return bench(argc, argv);
     return usage();
 }

@@ -104,6 +104,11 @@ cudaError_t cudaEventDestroy(cudaEvent_t event);
 cudaError_t cudaEventRecord(cudaEvent_t event, cudaStream_t stream = nullptr);
 cudaError_t cudaEventSynchronize(cudaEvent_t event);
 cudaError_t cudaEventElapsedTime(float* ms, cudaEvent_t start, cudaEvent_t end);
+// Streams: launches run to completion before they return, so a stream only
+// has to exist; the default stream is the null handle.
+cudaError_t cudaStreamCreate(cudaStream_t* stream);
+cudaError_t cudaStreamDestroy(cudaStream_t stream);
+cudaError_t cudaStreamSynchronize(cudaStream_t stream);
 cudaError_t cudaDeviceSynchronize();
 cudaError_t cudaDeviceReset();
 cudaError_t cudaGetLastError();

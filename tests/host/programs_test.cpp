@@ -174,6 +174,25 @@ TEST_F(Programs, SuiteRunsAKernelByName) {
     expect_image("out.png", expected_median(path("in.png")));
 }
 
+TEST_F(Programs, SuiteKernelAndLibraryAgreeWithTheReferenceInMirrorMode) {
+    REQUIRE_DEVICE();
+    copy_sample("rocket-640x427.jpg", "in.jpg");
+    rgb_pixels photo;
+    std::string error;
+    ASSERT_TRUE(load_rgb(path("in.jpg"), photo, error)) << error;
+    const reference::image expected = reference::median_5x5({photo.width, photo.height, channels, photo.bytes},
+                                                            median_filter::border::mirror);
+    const std::string suite = MEDIAN_SUITE_PATH;
+    for (const std::string& command : {suite + " run median_kernel_batcher_5x5 in.jpg out.png --border mirror",
+                                      suite + " run " + library_kernel().name + " in.jpg out.png --border mirror",
+                                      suite + " reference in.jpg out.png --border mirror"}) {
+        const command_result r = run(command);
+        ASSERT_EQ(r.exit_code, 0) << command << ": " << r.err;
+        expect_image("out.png", {expected.width, expected.height, expected.pixels});
+    }
+    EXPECT_EQ(run(suite + " run median_kernel_batcher_5x5 in.jpg out.png --border wrap").exit_code, 2);
+}
+
 TEST_F(Programs, SuiteNamesTheKernelsOnAnUnknownName) {
     const command_result r = run(std::string(MEDIAN_SUITE_PATH) + " run no_such_kernel in.png out.png");
     EXPECT_EQ(r.exit_code, 2);

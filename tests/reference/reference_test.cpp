@@ -38,6 +38,54 @@ TEST(Reference, FillUncoveredLeavesCoveredPixelsAlone) {
     EXPECT_EQ(image[(3 * 6 + 2) * 3], 90) << "(2, 3) is filtered";
 }
 
+using median_filter::border;
+
+// What index i of a 4-pixel axis abcd reads, for i = -3 .. 6, as letters
+// (k for the constant).
+std::string axis_reads(border mode, int n = 4) {
+    std::string s;
+    for (int i = -3; i < n + 3; ++i) {
+        const int j = median_filter::border_index(i, n, mode);
+        s += j < 0 ? 'k' : static_cast<char>('a' + j);
+    }
+    return s;
+}
+
+TEST(BorderModes, ReadTheDocumentedPixels) {
+    // SciPy ndimage's pictures of its modes.
+    EXPECT_EQ(axis_reads(border::constant), "kkkabcdkkk");
+    EXPECT_EQ(axis_reads(border::replicate), "aaaabcdddd");
+    EXPECT_EQ(axis_reads(border::reflect), "cbaabcddcb");
+    EXPECT_EQ(axis_reads(border::mirror), "dcbabcdcba");
+    // Axes shorter than the reach repeat the reflection; SciPy gives the same.
+    EXPECT_EQ(axis_reads(border::reflect, 2), "bbaabbaa");
+    EXPECT_EQ(axis_reads(border::mirror, 2), "babababa");
+    EXPECT_EQ(axis_reads(border::mirror, 1), "aaaaaaa");
+    EXPECT_EQ(axis_reads(border::reflect, 1), "aaaaaaa");
+}
+
+TEST(BorderModes, DirectFilterEqualsTheExactMedianOfTheBorderedCopy) {
+    // Two independent routes: the window read through border_index, and the
+    // bordered copy that the table's kernels read.
+    std::uint32_t seed = 3;
+    for (border mode : {border::constant, border::replicate, border::reflect, border::mirror})
+        for (const auto& size : {std::pair{1, 1}, std::pair{2, 5}, std::pair{9, 4}}) {
+            reference::image img{size.first, size.second, channels, {}};
+            for (int i = 0; i < img.width * img.height * channels; ++i)
+                img.pixels.push_back(static_cast<unsigned char>((seed = seed * 1103515245u + 12345u) >> 16));
+            const auto bordered = border_image(img.pixels.data(), img.width, img.height, mode);
+            EXPECT_EQ(reference::median_5x5(img, mode).pixels,
+                      reference::filter(bordered, reference::exact_median).pixels)
+                << static_cast<int>(mode) << " " << img.width << "x" << img.height;
+        }
+}
+
+TEST(BorderModes, ConstantValueFillsEveryChannel) {
+    const reference::image grey{1, 1, 1, {10}};
+    EXPECT_EQ(reference::median_5x5(grey, border::constant, 200).pixels, std::vector<unsigned char>{200});
+    EXPECT_EQ(reference::median_5x5(grey, border::replicate, 200).pixels, std::vector<unsigned char>{10});
+}
+
 }  // namespace
 
 namespace {

@@ -40,10 +40,75 @@ __global__ void data_loop(const int* in, int* out) {
 }
 
 // A branch on the thread's position only, as loader threads take: it counts
-// its longer side, so the count is one number.
+// its longer side, so the count is one number; loaders of each row of a
+// block take the longer one.
+constexpr int loaders = 7;
 __global__ void loader_branch(const int* in, int* out) {
     const int i = blockIdx.x * blockDim.x + threadIdx.x;
     int x = in[i];
-    if (threadIdx.x < 7) x = min(x, in[i + stride]);
+    if (threadIdx.x < loaders) x = min(x, in[i + stride]);
+    out[i] = x;
+}
+
+// A thread-strided loop, as loaders stage a tile: it starts at the thread's
+// column of a row and steps by the row, so its count depends on the thread:
+// ceil((strided_span - start) / strided_step) for starts 0..strided_step - 1.
+constexpr int strided_span = 100;
+constexpr int strided_step = 8;
+__global__ void strided_loop(const int* in, int* out) {
+    int x = 0;
+#pragma unroll 1
+    for (int k = threadIdx.x % strided_step; k < strided_span; k += strided_step) x = min(x + in[k], 1000 + k);
+    out[threadIdx.x] = x;
+}
+
+// As loader_branch, with a side long enough to be a branch rather than
+// predicated: straight_minmax min/max on loaders threads of each row.
+__global__ void loader_block(const int* in, int* out) {
+    const int i = blockIdx.x * blockDim.x + threadIdx.x;
+    int x = in[i];
+    if (threadIdx.x < loaders) {
+#pragma unroll
+        for (int k = 0; k < straight_minmax; ++k) {
+            const int v = in[i + (k + 1) * stride];
+            x = k % 2 ? max(x, v) : min(x, v);
+        }
+    }
+    out[i] = x;
+}
+
+// A tile staged as the tiled kernel does: staging_loaders threads, each a
+// column of chunk staging_columns wide, rows from its index / that, stepped
+// by the rows all loaders cover at once (a division by a constant and a
+// guard on the linear thread index on the way to the count).
+constexpr int staging_columns = 33;
+constexpr int staging_rows = 20;
+constexpr int staging_loaders = 231;
+__global__ void staging_loop(const int* in, int* out) {
+    const int loader = threadIdx.y * blockDim.x + threadIdx.x;
+    int x = 0;
+    if (loader < staging_loaders) {
+#pragma unroll 1
+        for (int r = loader / staging_columns; r < staging_rows; r += staging_loaders / staging_columns)
+            x = min(x + in[r * staging_columns + loader % staging_columns], 1000 + r);
+    }
+    out[loader] = x;
+}
+
+// A branch on a 64-bit product of the thread's index, as the tiled kernel's
+// test of whether its block reads past the image: a compare of two words.
+// Threads with threadIdx.x >= wide_first take the min/max.
+constexpr long long wide_unit = 1000000007LL;
+constexpr int wide_first = 9;
+__global__ void wide_branch(const int* in, int* out) {
+    const int i = blockIdx.x * blockDim.x + threadIdx.x;
+    int x = in[i];
+    if (static_cast<long long>(threadIdx.x) * wide_unit >= wide_first * wide_unit) {
+#pragma unroll
+        for (int k = 0; k < straight_minmax; ++k) {
+            const int v = in[i + (k + 1) * stride];
+            x = k % 2 ? max(x, v) : min(x, v);
+        }
+    }
     out[i] = x;
 }

@@ -22,6 +22,12 @@ from cuda_tools import find_tool, plain_names  # noqa: E402
 
 STRAIGHT_MINMAX = 24
 LOOP_TRIPS = 37
+STRIDED_SPAN = 100
+STRIDED_STEP = 8
+LOADERS = 7
+WIDE_FIRST = 9
+STAGING_COLUMNS, STAGING_ROWS, STAGING_LOADERS = 33, 20, 231
+BLOCK = {"block": [32, 8], "span": [32, 8]}
 # Instructions outside the loop of fixed_loop: index, two loads, the store,
 # EXIT and the branch to the loop; a few more on some architectures.
 FRAME_AT_MOST = 30
@@ -67,12 +73,79 @@ class KnownCounts(unittest.TestCase):
             self.assertEqual(hi, math.inf)
             self.assertIn("1..unboundedx (data-dependent)", sass_profile.control_flow(k["loops"]))
 
+    def test_thread_strided_loop_is_bounded_by_position(self):
+        # Starts 0..STRIDED_STEP - 1 of a span of STRIDED_SPAN.
+        trips = (math.ceil((STRIDED_SPAN - STRIDED_STEP + 1) / STRIDED_STEP), math.ceil(STRIDED_SPAN / STRIDED_STEP))
+        for arch, p in self.each_arch():
+            k = p["strided_loop"]
+            self.assertEqual([(l["trips"], l["kind"]) for l in k["loops"]], [(trips, "position")])
+            lo, hi = k["cost"].total()
+            body = k["loops"][0]["body"][0]
+            self.assertEqual(hi - lo, (trips[1] - trips[0]) * body)
+            self.assertIn(f"loop {trips[0]}..{trips[1]}x (by thread position)", sass_profile.control_flow(k["loops"]))
+
     def test_position_branch_counts_its_longer_side(self):
         for arch, p in self.each_arch():
             k = p["loader_branch"]
             self.assertEqual((k["cost"].lo["minmax"], k["cost"].hi["minmax"]), (1, 1))
             lo, hi = k["cost"].total()
             self.assertEqual(lo, hi)
+
+    def block_average(self, arch, name):
+        p = self.profiles[arch][name]
+        launch = sass_profile.nominal_launch(BLOCK, sass_profile.arch_number(arch), p["mangled"])
+        return sass_profile.block_average(p["shape"], launch)
+
+    def test_block_average_weights_each_side_by_its_threads(self):
+        for arch, _ in self.each_arch():
+            cost, undecided = self.block_average(arch, "loader_block")
+            self.assertEqual(undecided, [])
+            minmax = STRAIGHT_MINMAX * LOADERS / BLOCK["block"][0]
+            self.assertEqual((cost.lo["minmax"], cost.hi["minmax"]), (minmax, minmax))
+            longest = self.profiles[arch]["loader_block"]["cost"]
+            self.assertEqual(longest.hi["minmax"], STRAIGHT_MINMAX)
+
+    def test_block_average_decides_a_64_bit_compare(self):
+        takers = BLOCK["block"][0] - WIDE_FIRST
+        for arch, _ in self.each_arch():
+            cost, undecided = self.block_average(arch, "wide_branch")
+            self.assertEqual(undecided, [])
+            self.assertEqual(cost.lo["minmax"], STRAIGHT_MINMAX * takers / BLOCK["block"][0])
+
+    def test_block_average_takes_each_threads_loop_count(self):
+        trips = [math.ceil((STRIDED_SPAN - start) / STRIDED_STEP) for start in range(STRIDED_STEP)]
+        for arch, p in self.each_arch():
+            cost, undecided = self.block_average(arch, "strided_loop")
+            self.assertEqual(undecided, [])
+            # One min/max a trip; every start is taken by as many threads.
+            self.assertEqual(cost.lo["minmax"], sum(trips) / len(trips))
+            longest = p["strided_loop"]["cost"]
+            self.assertEqual(longest.hi["minmax"], max(trips))
+
+    def test_block_average_follows_the_division_and_guard_to_each_count(self):
+        threads = BLOCK["block"][0] * BLOCK["block"][1]
+        step = STAGING_LOADERS // STAGING_COLUMNS
+        trips = [math.ceil((STAGING_ROWS - t // STAGING_COLUMNS) / step) for t in range(STAGING_LOADERS)]
+        for arch, p in self.each_arch():
+            cost, undecided = self.block_average(arch, "staging_loop")
+            self.assertEqual(undecided, [])
+            self.assertAlmostEqual(cost.lo["minmax"], sum(trips) / threads)
+            self.assertEqual([l["kind"] for l in p["staging_loop"]["loops"]], ["position"])
+            self.assertEqual(p["staging_loop"]["loops"][0]["trips"][1], max(trips))
+
+
+class Evaluation(unittest.TestCase):
+    def test_byte_permute_selects_and_sign_extends(self):
+        self.assertEqual(sass_profile._permute(0x44332211, 0x3210, 0x88776655), 0x44332211)
+        self.assertEqual(sass_profile._permute(0x44332211, 0x7654, 0x88776655), 0x88776655)
+        self.assertEqual(sass_profile._permute(0x000080ff, 0x9910, 0), 0xFFFF80FF)  # low half, sign-extended
+
+    def test_parameter_offsets_align_pointers_and_ints(self):
+        self.assertEqual(sass_profile.parameter_offsets("_Z27median_kernel_tiled_networkPKhPhii"),
+                         ([16, 20], [0, 8]))
+        self.assertEqual(sass_profile.parameter_offsets("_Z1kiPhi"), ([0, 16], [8]))
+        self.assertEqual(sass_profile.parameter_offsets("_Z1kPhf"), ([], []))  # a float: no nominal value
+        self.assertEqual(sass_profile.parameter_offsets("_Z1kPhi6border"), ([], []))  # a named type
 
 
 class Model(unittest.TestCase):
