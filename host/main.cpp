@@ -2,6 +2,7 @@
 // best of 200 launches and writes "output.bmp".
 #include "filter_runner.h"
 #include "image_io.h"
+#include "standard_output.h"
 
 #include <cstdio>
 #include <string>
@@ -19,8 +20,11 @@ int fail(const std::string& message) {
 }  // namespace
 
 int main() {
-    rgb_pixels image;
     std::string error;
+    if (!standard_output_open(error)) return fail(error);
+    image_output saved;
+    if (!saved.open(output_path, error)) return fail(error);
+    rgb_pixels image;
     if (!load_rgb(input_path, image, error)) return fail(error);
     std::printf("Input resolution: %4dx%4d\n", image.width, image.height);
     std::fflush(stdout);
@@ -38,6 +42,7 @@ int main() {
         if (!FilterRunner(input, output)) return fail("GPU run failed; no output written");
     }
     assemble_image(kernel, input, output, image.bytes.data());
-    if (!save_rgb(output_path, image, error)) return fail(error);
+    if (!saved.save(image, error)) return fail(error);
+    if (!standard_output_flushed(error)) return fail(error);
     return 0;
 }

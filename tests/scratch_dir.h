@@ -3,8 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <cstdlib>
 #include <fstream>
@@ -41,6 +45,26 @@ protected:
         return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(path("stdout.txt")),
                 read_file(path("stderr.txt"))};
     }
+
+    // Runs `command` in the directory as on a disk with `bytes` free: no
+    // file may grow beyond that (RLIMIT_FSIZE, with SIGXFSZ ignored so that
+    // writes fail with EFBIG). Standard output is discarded.
+    command_result run_on_full_disk(const std::string& command, rlim_t bytes) const {
+        const std::string line = "cd " + dir_ + " && " + command + " >/dev/null 2>stderr.txt";
+        const pid_t pid = fork();
+        if (pid == 0) {
+            const rlimit limit{bytes, bytes};
+            std::signal(SIGXFSZ, SIG_IGN);
+            if (setrlimit(RLIMIT_FSIZE, &limit) == 0) execl("/bin/sh", "sh", "-c", line.c_str(), nullptr);
+            _exit(127);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, "", read_file(path("stderr.txt"))};
+    }
+
+    // Whether a temporary file of an atomic write was left behind.
+    bool temporary_files_left() const { return std::system(("ls -A " + dir_ + " | grep -q '^\\.tmp-'").c_str()) == 0; }
 
     std::string dir_;
 };

@@ -4,7 +4,9 @@
 # when everything is there already.
 set -euo pipefail
 
+# clang and its runtime (libFuzzer, sanitizers) build the fuzz preset.
 packages=(cmake ninja-build g++ libboost-context-dev libdevil-dev libgtest-dev
+          clang libclang-rt-14-dev
           python3-matplotlib python3-numpy python3-scipy python3-opencv python3-pip)
 
 # The wheels hold nvidia/cu13/{bin,include,lib}: cuobjdump and nvdisasm for

@@ -5,6 +5,7 @@
 //   median_suite reference INPUT OUTPUT [--border MODE]
 #include "host/filter_runner.h"
 #include "host/image_io.h"
+#include "host/standard_output.h"
 #include "library_peers.h"
 #include "suite_bench.h"
 #include "suite_report.h"
@@ -101,11 +102,9 @@ bool load_padded(const std::string& path, median_filter::border mode, rgb_pixels
     return false;
 }
 
-bool save(const std::string& path, const rgb_pixels& image) {
-    std::string error;
-    if (save_rgb(path, image, error)) return true;
-    std::fprintf(stderr, "median_suite: %s\n", error.c_str());
-    return false;
+int fail(const std::string& message) {
+    std::fprintf(stderr, "median_suite: %s\n", message.c_str());
+    return 1;
 }
 
 // The table's kernels read the image bordered by `mode`; the library call
@@ -114,26 +113,36 @@ int run(const std::string& name, const std::string& input_path, const std::strin
         median_filter::border mode) {
     const kernel_entry* kernel = find_kernel(name);
     if (!kernel) return unknown_kernel(name);
+    std::string error;
+    image_output saved;
+    if (!saved.open(output_path, error)) return fail(error);
     rgb_pixels image;
     PaddedImage input;
     if (!load_padded(input_path, mode, image, input)) return 1;
-    if (kernel == &library_kernel())
-        return run_library(image.width, image.height, mode, image.bytes) && save(output_path, image) ? 0 : 1;
+    if (!saved.holds(image.width, image.height, error)) return fail(error);
+    if (kernel == &library_kernel()) {
+        if (!run_library(image.width, image.height, mode, image.bytes)) return 1;
+        return saved.save(image, error) ? 0 : fail(error);
+    }
     std::vector<unsigned char> output(input.bytes.size(), 0);
     if (kernel->covered_width(image.width) > 0 && kernel->covered_height(image.height) > 0) {
         kernel_timing timing;
         if (!run_kernel(*kernel, input, 1, 0, output, timing)) return 1;
     }
     assemble_image(*kernel, input, output, image.bytes.data());
-    return save(output_path, image) ? 0 : 1;
+    return saved.save(image, error) ? 0 : fail(error);
 }
 
 int write_reference(const std::string& input_path, const std::string& output_path, median_filter::border mode) {
+    std::string error;
+    image_output saved;
+    if (!saved.open(output_path, error)) return fail(error);
     rgb_pixels image;
     PaddedImage input;
     if (!load_padded(input_path, mode, image, input)) return 1;
+    if (!saved.holds(image.width, image.height, error)) return fail(error);
     image.bytes = reference::filter(input, reference::exact_median).pixels;
-    return save(output_path, image) ? 0 : 1;
+    return saved.save(image, error) ? 0 : fail(error);
 }
 
 int bench(int argc, char** argv) {
@@ -147,9 +156,7 @@ int bench(int argc, char** argv) {
     return run_bench(options, kernel_table(), library_peers());
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int dispatch(int argc, char** argv) {
     const std::string command = argc > 1 ? argv[1] : "";
     if (command == "list" && argc == 2) return list();
     if (command == "list" && argc == 3 && std::string(argv[2]) == "--json") return list_json();
@@ -163,4 +170,14 @@ int main(int argc, char** argv) {
         return write_reference(argv[2], argv[3], mode);
     if (command == "bench") return bench(argc, argv);
     return usage();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string error;
+    if (!standard_output_open(error)) return fail(error);
+    const int code = dispatch(argc, argv);
+    if (!standard_output_flushed(error)) return fail(error);
+    return code;
 }

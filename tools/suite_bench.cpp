@@ -5,13 +5,8 @@
 #include "host/progress.h"
 #include "suite_report.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <map>
 #include <random>
 #include <utility>
@@ -78,22 +73,6 @@ bool select_kernels(const std::vector<bench_peer>& entries, const std::vector<st
             return false;
         }
         if (std::none_of(selected.begin(), selected.end(), named(name))) selected.push_back(*k);
-    }
-    return true;
-}
-
-// Whether `path` can be created or replaced, checked before the long run.
-bool writable_path(const std::string& path, std::string& error) {
-    struct stat st {};
-    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        error = "cannot write " + path + ": it is a directory";
-        return false;
-    }
-    const std::size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    if (access(dir.c_str(), W_OK) != 0) {
-        error = "cannot write " + path + ": " + dir + ": " + std::strerror(errno);
-        return false;
     }
     return true;
 }
@@ -276,8 +255,10 @@ int run_bench(const bench_options& options, const std::vector<kernel_entry>& ker
     std::vector<bench_peer> selected;
     std::string error;
     if (!select_kernels(entries, options.kernels, selected, error)) return fail(error, usage_error);
-    for (const std::string& path : {options.json_path, options.csv_path})
-        if (!path.empty() && !writable_path(path, error)) return fail(error, usage_error);
+    // Created now, so that a file that cannot be written is found before the run.
+    atomic_file json, csv;
+    for (auto [path, file] : {std::pair{&options.json_path, &json}, std::pair{&options.csv_path, &csv}})
+        if (!path->empty() && !file->open(*path, error)) return fail(error, usage_error);
     if (!device_available(error)) return fail("no CUDA device to run on: " + error, 1);
 
     std::vector<named_image> images;
@@ -294,8 +275,10 @@ int run_bench(const bench_options& options, const std::vector<kernel_entry>& ker
         print_bench_table(stdout, rows);
         all.insert(all.end(), rows.begin(), rows.end());
     }
-    if (!options.json_path.empty() && !write_bench_json(options.json_path, all, error)) return fail(error, 1);
-    if (!options.csv_path.empty() && !write_bench_csv(options.csv_path, all, error)) return fail(error, 1);
+    if (std::all_of(all.begin(), all.end(), [](const bench_row& r) { return r.status == bench_status::skipped; }))
+        return fail("no kernel was measured: every image is smaller than every kernel's block", usage_error);
+    if (json.stream() && !write_bench_json(json, all, error)) return fail(error, 1);
+    if (csv.stream() && !write_bench_csv(csv, all, error)) return fail(error, 1);
     const bool all_passed = std::none_of(all.begin(), all.end(), [](const bench_row& r) {
         return r.status == bench_status::failed || r.status == bench_status::error;
     });

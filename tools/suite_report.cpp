@@ -1,10 +1,6 @@
 #include "suite_report.h"
 
-#include "host/atomic_file.h"
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <functional>
 #include <string>
 
@@ -78,25 +74,6 @@ std::vector<std::pair<const char*, std::string>> fields(const bench_row& r,
             {"source", text("median_suite")}};
 }
 
-bool write_text(const std::string& path, const std::string& contents, std::string& error) {
-    return write_file_atomically(
-        path,
-        [&](const std::string& temp, std::string& why) {
-            std::FILE* f = std::fopen(temp.c_str(), "w");
-            if (!f) {
-                why = "cannot write " + path + ": " + std::strerror(errno);
-                return false;
-            }
-            const bool written = std::fwrite(contents.data(), 1, contents.size(), f) == contents.size();
-            if (std::fclose(f) != 0 || !written) {
-                why = "cannot write " + path + ": " + std::strerror(errno);
-                return false;
-            }
-            return true;
-        },
-        error);
-}
-
 }  // namespace
 
 std::string json_string(const std::string& s) {
@@ -135,7 +112,7 @@ void print_bench_table(std::FILE* out, const std::vector<bench_row>& unsorted) {
     std::fflush(out);
 }
 
-bool write_bench_json(const std::string& path, const std::vector<bench_row>& rows, std::string& error) {
+bool write_bench_json(atomic_file& file, const std::vector<bench_row>& rows, std::string& error) {
     std::string json = "{\"rows\": [";
     for (std::size_t i = 0; i < rows.size(); ++i) {
         json += i ? ",\n  {" : "\n  {";
@@ -147,10 +124,10 @@ bool write_bench_json(const std::string& path, const std::vector<bench_row>& row
         json += "}";
     }
     json += "\n]}\n";
-    return write_text(path, json, error);
+    return file.commit(json, error);
 }
 
-bool write_bench_csv(const std::string& path, const std::vector<bench_row>& rows, std::string& error) {
+bool write_bench_csv(atomic_file& file, const std::vector<bench_row>& rows, std::string& error) {
     std::string csv;
     for (const auto& field : fields(bench_row{}, csv_field, ""))
         csv += std::string(csv.empty() ? "" : ",") + field.first;
@@ -160,5 +137,5 @@ bool write_bench_csv(const std::string& path, const std::vector<bench_row>& rows
         for (const auto& field : fields(r, csv_field, "")) line += (line.empty() ? "" : ",") + field.second;
         csv += line + "\n";
     }
-    return write_text(path, csv, error);
+    return file.commit(csv, error);
 }

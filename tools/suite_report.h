@@ -1,6 +1,7 @@
 // Output of `median_suite bench`: the table on stdout, JSON and CSV files.
 #pragma once
 
+#include "host/atomic_file.h"
 #include "suite_bench.h"
 
 #include <cstdio>
@@ -11,11 +12,12 @@
 // image and the launch count.
 void print_bench_table(std::FILE* out, const std::vector<bench_row>& rows);
 
-// {"rows": [{...}, ...]}, every field of every row; written atomically.
-bool write_bench_json(const std::string& path, const std::vector<bench_row>& rows, std::string& error);
+// {"rows": [{...}, ...]}, every field of every row, written to `file` and
+// committed.
+bool write_bench_json(atomic_file& file, const std::vector<bench_row>& rows, std::string& error);
 
 // A header line, then one line per row with the same fields as the JSON.
-bool write_bench_csv(const std::string& path, const std::vector<bench_row>& rows, std::string& error);
+bool write_bench_csv(atomic_file& file, const std::vector<bench_row>& rows, std::string& error);
 
 // `s` as a JSON string literal, quotes included.
 std::string json_string(const std::string& s);

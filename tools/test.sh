@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Builds both flavours (the GPU flavour wherever nvcc is found) and the
-# sanitizer build, then runs every test. GPU tests skip, saying why, on a
-# machine without a GPU.
+# Builds both flavours (the GPU flavour wherever nvcc is found), the
+# sanitizer build and the fuzz targets, then runs every test (the fuzz
+# preset: a bounded run of each target, about a minute). GPU tests skip,
+# saying why, on a machine without a GPU.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 tools/install_deps.sh
-for preset in default sanitize; do
+for preset in default sanitize fuzz; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
   ctest --preset "$preset" -j"$(nproc)"

@@ -1,5 +1,6 @@
 // The benchmark and suite programs run as a user runs them.
 #include "host/image_io.h"
+#include "tests/fuzz/seed_images.h"
 #include "tests/host/test_images.h"
 #include "tests/kernel_harness.h"
 #include "tests/scratch_dir.h"
@@ -87,12 +88,69 @@ TEST_F(Programs, BenchmarkFailsCleanlyWhenTheOutputCannotBeWritten) {
     command_result r = run(MEDIAN_BENCH_PATH);
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_NE(r.err.find("output.bmp"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "") << "found before the run";
     rmdir(path("output.bmp").c_str());
     chmod(dir_.c_str(), 0555);
     if (access(dir_.c_str(), W_OK) == 0) return;  // root writes anyway
     r = run(MEDIAN_BENCH_PATH);
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_NE(r.err.find("output.bmp"), std::string::npos) << r.err;
+}
+
+TEST_F(Programs, BenchmarkRefusesJpegsClaimingHugeSizesUnread) {
+    std::ofstream(path("output.bmp")) << "keep me";
+    for (const int side : {40000, 65000}) {
+        const std::vector<unsigned char> jpeg = jpeg_claiming(side, side);
+        std::ofstream(path("input.jpg"), std::ios::binary).write(reinterpret_cast<const char*>(jpeg.data()), jpeg.size());
+        const command_result r = run(MEDIAN_BENCH_PATH);
+        EXPECT_EQ(r.exit_code, 1) << side;
+        EXPECT_EQ(r.out, "") << "no resolution line";
+        EXPECT_NE(r.err.find("too large"), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(read_file(path("output.bmp")), "keep me");
+}
+
+// Every output of both programs on a disk that fills up: exit 1 naming the
+// file, the old file byte for byte, no temporary file left.
+TEST_F(Programs, AFullDiskLosesNoOutputUnnoticed) {
+    REQUIRE_DEVICE();
+    constexpr rlim_t disk_bytes = 200;
+    std::vector<unsigned char> noise(96 * 64 * 3);
+    for (std::size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<unsigned char>((i * 2654435761u) >> 13);
+    ASSERT_TRUE(write_test_image(path("input.jpg"), IL_PNG, 96, 64, 3, noise));  // read by content
+    const std::string suite = MEDIAN_SUITE_PATH;
+    const std::string bench = suite + " bench --size 64x16 --kernels median_kernel_batcher_5x5 --repeat 1";
+    const std::pair<std::string, std::string> cases[] = {
+        {MEDIAN_BENCH_PATH, "output.bmp"},
+        {suite + " run median_kernel_ff input.jpg out.png", "out.png"},
+        {suite + " run median_kernel_ff input.jpg out.tga", "out.tga"},
+        {suite + " run median_kernel_ff input.jpg out.ppm", "out.ppm"},
+        {suite + " run median_kernel_ff input.jpg out.tif", "out.tif"},
+        {suite + " run median_kernel_ff input.jpg out.jpg", "out.jpg"},
+        {suite + " reference input.jpg out.bmp", "out.bmp"},
+        {bench + " --json rows.json", "rows.json"},
+        {bench + " --csv rows.csv", "rows.csv"},
+    };
+    for (const auto& [command, output] : cases) {
+        std::ofstream(path(output)) << "old " << output;
+        const command_result r = run_on_full_disk(command, disk_bytes);
+        EXPECT_EQ(r.exit_code, 1) << command << "\n" << r.err;
+        EXPECT_NE(r.err.find(output + ": File too large"), std::string::npos) << r.err;
+        EXPECT_EQ(read_file(path(output)), "old " + output);
+    }
+    EXPECT_FALSE(temporary_files_left());
+}
+
+TEST_F(Programs, AReportThatCannotBeWrittenIsAnError) {
+    const std::string suite = MEDIAN_SUITE_PATH;
+    command_result r = run("(" + suite + " list >/dev/full)");
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("cannot write to standard output"), std::string::npos) << r.err;
+    copy_sample("rocket-640x427.jpg", "input.jpg");
+    r = run(std::string("(") + MEDIAN_BENCH_PATH + " >&-)");
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("standard output is closed"), std::string::npos) << r.err;
+    EXPECT_NE(access(path("output.bmp").c_str(), F_OK), 0) << "stopped before the run";
 }
 
 TEST_F(Programs, BenchmarkWithoutAUsableGpuSaysWhichCallFailed) {

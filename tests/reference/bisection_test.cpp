@@ -1,25 +1,30 @@
 // What the range-bisection kernels write, as a function of the exact median.
+// The kernels' own search runs here on the host, through the emulated
+// runtime's definitions of the device qualifiers and intrinsics.
+#include <cuda_runtime.h>
+
+#include "kernels/bisection_search.cuh"
 #include "reference/median_reference.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-// The search as the kernels run it, in 32-bit floats: eight halvings from
-// lo = 0, hi = 255, mid = 128, on a window whose 13th smallest value is m.
-float final_midpoint(int m) {
-    float window[25];
-    for (int k = 0; k < 25; ++k) window[k] = k < 12 ? 0.0f : k == 12 ? float(m) : 255.0f;
-    float lo = 0.0f, hi = 255.0f, mid = 128.0f;
-    for (int n = 0; n < 8; ++n) {
-        float above = 0.0f;
-        for (float v : window) above += mid < v ? 1.0f : 0.0f;
-        if (above > 12.0f) lo = mid;
-        else hi = mid;
-        mid = (hi + lo) * 0.5f;
+// The kernels' search with both counter types, on a window whose 13th
+// smallest value is m; both must end at the same midpoint.
+median_search search_for(int m) {
+    float window[window_values];
+    for (int k = 0; k < window_values; ++k) window[k] = k < median_index ? 0.0f : k == median_index ? float(m) : 255.0f;
+    median_search by_float, by_count;
+    for (int n = 0; n < bisection_iterations; ++n) {
+        by_float.step<float>([&](int k) { return window[k]; });
+        by_count.step<unsigned int>([&](int k) { return window[k]; });
     }
-    return mid;
+    EXPECT_EQ(by_float.mid, by_count.mid) << "m = " << m;
+    return by_float;
 }
+
+float final_midpoint(int m) { return search_for(m).mid; }
 
 TEST(Bisection, MappingAtItsBoundaries) {
     const int m[] = {0, 1, 128, 129, 191, 192, 255};
@@ -35,9 +40,9 @@ TEST(Bisection, MappingAtItsBoundaries) {
 
 TEST(Bisection, FloatSearchAgreesWithTheMappingForEveryMedian) {
     for (int m = 0; m < 256; ++m) {
-        const float mid = final_midpoint(m);
-        EXPECT_EQ(static_cast<int>(mid), reference::truncated_bisection(m)) << "m = " << m;
-        EXPECT_EQ(static_cast<int>(mid + 0.5f), reference::rounded_bisection(m)) << "m = " << m;
+        const median_search search = search_for(m);
+        EXPECT_EQ(static_cast<int>(search.truncated()), reference::truncated_bisection(m)) << "m = " << m;
+        EXPECT_EQ(static_cast<int>(search.rounded()), reference::rounded_bisection(m)) << "m = " << m;
     }
 }
 

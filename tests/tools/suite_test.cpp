@@ -37,6 +37,13 @@ TEST_F(SuiteBench, ArgumentErrorsExitWith2AndSayWhy) {
     }
 }
 
+TEST_F(SuiteBench, ABenchThatMeasuresNoKernelIsAnError) {
+    REQUIRE_DEVICE();
+    const command_result r = bench("--size 1x1 --size 20x6 --kernels median_kernel_batcher_5x5,kernel_conv_nv5 --repeat 1");
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_NE(r.err.find("no kernel was measured"), std::string::npos) << r.err;
+}
+
 // Pixel (5, 3) of channel 1 is off by one: the kernel checked against it
 // looks as if it wrote one wrong pixel.
 reference::rgb wrong_at_one_pixel(const PaddedImage& in, int x, int y) {
@@ -67,7 +74,7 @@ TEST_F(SuiteBench, AKernelThatWritesAWrongPixelFailsTheRun) {
 
 TEST_F(SuiteBench, JsonAndCsvHoldOneRowPerKernel) {
     REQUIRE_DEVICE();
-    if (access(MEDIAN_PYTHON, X_OK) != 0) GTEST_SKIP() << MEDIAN_PYTHON << " is needed to parse the JSON";
+    if (access(MEDIAN_PYTHON, X_OK) != 0) GTEST_SKIP() << "a Python interpreter is needed to parse the JSON";
     const command_result r = bench("--size 256x32 --repeat 1 --json rows.json --csv rows.csv");
     ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
     const command_result parsed = run(std::string(MEDIAN_PYTHON) +

@@ -1,0 +1,44 @@
+// What an image file is and how large it claims to be, read from its first
+// bytes before any decoder sees it: the decoders behind DevIL compute buffer
+// sizes in 32 bits and trust the header, so a few hundred crafted bytes can
+// otherwise make them wrap and corrupt memory.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+// PNM is binary greyscale or RGB (P5, P6), decoded here: DevIL's reader
+// frees a cut-short image twice.
+enum class image_format { jpeg, png, bmp, tiff, pnm, other };
+
+struct image_header {
+    image_format format = image_format::other;
+    std::string kind;  // what the file is, for messages: "JPEG image", "GIF image", ...
+    std::int64_t width = 0;
+    std::int64_t height = 0;
+    // Bytes the decoder holds for the decoded pixels at the file's own sample
+    // size and channel count, before conversion to 8-bit RGB.
+    std::int64_t decoded_bytes = 0;
+    // PNM only: samples per pixel, their maximum value, and where they start.
+    int channels = 0;
+    int max_value = 0;
+    long data_offset = 0;
+};
+
+// Reads the header of the image in `file` (from its start; the position is
+// left anywhere). False with `why` (no file name) when the content is not
+// one of the formats we decode, or the header is cut short or malformed.
+bool read_image_header(std::FILE* file, image_header& header, std::string& why);
+
+// Whether the file is laid out so that DevIL's readers stop at its end:
+// every JPEG marker segment and every PNG chunk up to the end chunk lies
+// inside it (DevIL ignores the end of its input there and can loop forever).
+// Reads the whole file for these two formats; run it after
+// image_size_acceptable. False with `why` (no file name) otherwise.
+bool image_structure_sound(std::FILE* file, const image_header& header, std::string& why);
+
+// Whether `header`'s image can be decoded and bordered safely: its
+// dimensions are not zero, and neither the decoded pixels nor the bordered
+// copy reach 2^31 bytes. False with `why` (no file name) otherwise.
+bool image_size_acceptable(const image_header& header, std::string& why);

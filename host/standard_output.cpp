@@ -1,0 +1,20 @@
+#include "standard_output.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+bool standard_output_open(std::string& why) {
+    if (fcntl(STDOUT_FILENO, F_GETFD) != -1) return true;
+    why = "standard output is closed";
+    return false;
+}
+
+bool standard_output_flushed(std::string& why) {
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
+    why = std::string("cannot write to standard output: ") + std::strerror(errno);
+    return false;
+}

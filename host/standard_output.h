@@ -1,0 +1,13 @@
+// The programs' reports go to standard output; a report that cannot be
+// written is a failure, not a silent loss.
+#pragma once
+
+#include <string>
+
+// False with `why` when standard output is closed. Checked first, because a
+// file opened later would take its descriptor and receive the report.
+bool standard_output_open(std::string& why);
+
+// Flushes standard output; false with `why` when anything written to it
+// was lost (a full disk, a closed pipe).
+bool standard_output_flushed(std::string& why);
