@@ -1445,9 +1445,10 @@ def run_in(workdir, command):
         raise RuntimeError(f"{' '.join(command)} failed:\n{done.stdout}{done.stderr}")
 
 
-def profile_cubin(cubin, tools, unanalysed):
+def profile_cubin(cubin, tools, unanalysed=None):
     """{mangled name: profile} of every kernel in one cubin; the kernels whose
-    control flow cannot be bounded go to `unanalysed` with the reason."""
+    control flow cannot be bounded go to `unanalysed` with the reason (without
+    it, UnanalysedFlow is raised)."""
     functions = parse_sass(run([tools["nvdisasm"], "-c", cubin]))
     usage = resource_usage(tools["cuobjdump"], cubin)
     profiles = {}
@@ -1457,6 +1458,8 @@ def profile_cubin(cubin, tools, unanalysed):
         try:
             cost, loops, data_branches, shape = analyse(instructions, labels)
         except UnanalysedFlow as e:
+            if unanalysed is None:
+                raise
             unanalysed[name] = str(e)
             continue
         spills = sum(1 for i in instructions if i.root in SPILLS)
