@@ -67,7 +67,6 @@ import struct
 import subprocess
 import sys
 import tempfile
-import threading
 from collections import defaultdict
 from pathlib import Path
 
@@ -961,6 +960,7 @@ def trip_count(instructions, blocks, labels, h, latches, body, plain, dom, test)
 
 def analyse(instructions, labels):
     """Per-thread cost range and the loops of one function."""
+    sys.setrecursionlimit(max(sys.getrecursionlimit(), 10 * len(instructions) + 1000))
     blocks = build_blocks(instructions, labels)
     nodes = reachable(blocks)
     dom, preds = dominators(blocks, nodes)
@@ -1721,18 +1721,5 @@ def main():
     return 1 if absent else 0
 
 
-def main_with_deep_stack():
-    """The path walks recurse once per region of a kernel's control flow,
-    thousands deep for the long straight-line kernels: run them on a thread
-    whose stack holds that."""
-    sys.setrecursionlimit(200_000)
-    threading.stack_size(512 << 20)
-    result = []
-    worker = threading.Thread(target=lambda: result.append(main()))
-    worker.start()
-    worker.join()
-    return result[0] if result else 2
-
-
 if __name__ == "__main__":
-    sys.exit(main_with_deep_stack())
+    sys.exit(main())
