@@ -1,9 +1,9 @@
 // The library's entry point: checks the arguments, then launches the
 // kernel for the channel count on the caller's stream. It keeps no state and
 // allocates nothing.
-#include "median_filter/median_filter.h"
+#include "include/median_filter/median_filter.h"
 
-#include "kernels/border_median.cuh"
+#include "library/core/border_median.cuh"
 
 #include <cstdint>
 #include <limits>

@@ -3,8 +3,8 @@
 // fill of pixels a launch does not cover.
 #pragma once
 
-#include "../include/median_filter/border.h"
-#include "../kernels/padded_image.h"
+#include "include/median_filter/border.h"
+#include "image/padded_image.h"
 
 #include <array>
 #include <vector>

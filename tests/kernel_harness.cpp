@@ -1,6 +1,6 @@
 #include "kernel_harness.h"
 
-#include "host/output_check.h"
+#include "benchmark/host/output_check.h"
 
 #include <random>
 #include <stdexcept>

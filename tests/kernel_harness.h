@@ -2,7 +2,7 @@
 // CPU emulation, or the GPU) and compares them with their reference.
 #pragma once
 
-#include "host/filter_runner.h"
+#include "benchmark/host/filter_runner.h"
 
 #include <gtest/gtest.h>
 

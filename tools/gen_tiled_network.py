@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Writes kernels/tiled_network.h: the pruned min/max network that gives the
+"""Writes library/core/tiled_network.h: the pruned min/max network that gives the
 exact 5x5 median of every output of a TILE_COLS x TILE_ROWS tile at once.
 
 The tile's outputs are split in halves recursively; the pixels common to all
@@ -8,8 +8,8 @@ themselves shared by every part that uses them) and handed down. Each sorted
 set is only computed over the ranks that can still become a median above it,
 and every min or max that no median depends on is dropped.
 
-Usage: tools/gen_tiled_network.py [--check N] > kernels/tiled_network.h
-       tools/gen_tiled_network.py --compare kernels/tiled_network.h  (exit 1 when stale)
+Usage: tools/gen_tiled_network.py [--check N] > library/core/tiled_network.h
+       tools/gen_tiled_network.py --compare library/core/tiled_network.h  (exit 1 when stale)
 """
 import argparse
 import random

@@ -1,6 +1,7 @@
 #!/usr/bin/env -S /usr/bin/python3
 """Per-kernel resources as ptxas reports them: registers, stack frame, spill
-stores and loads, static shared memory, for every kernel source in kernels/
+stores and loads, static shared memory, for every kernel source in benchmark/kernels/ and
+library/core/
 and every architecture asked for.
 
   tools/resources.py [--arch sm_75 --arch sm_90] [--nvcc PATH]
@@ -95,7 +96,7 @@ def mismatches(rows, table, archs):
         for arch in archs:
             r = found.get((name, arch))
             if r is None:
-                problems.append(f"{name} ({arch}): in the kernel table but not in the ptxas report of kernels/*.cu")
+                problems.append(f"{name} ({arch}): in the kernel table but not in the ptxas report of the kernel sources")
                 continue
             if r.get("spill_stores", 0) or r.get("spill_loads", 0):
                 problems.append(f"{name} ({arch}): spills {r['spill_stores']} bytes stored, {r['spill_loads']} loaded")
@@ -121,7 +122,7 @@ def main():
     if nvcc is None:
         print("resources.py: nvcc not found (give --nvcc PATH)", file=sys.stderr)
         return 2
-    sources = sorted((REPO / "kernels").glob("*.cu"))
+    sources = sorted([*(REPO / "benchmark" / "kernels").glob("*.cu"), *(REPO / "library" / "core").glob("*.cu")])
     try:
         rows = collect(nvcc, sources, archs)
         table = table_kernels(args.suite) if args.check else {}

@@ -1,8 +1,8 @@
-#include "tests/emu/device_array.h"
-#include "tests/emu/test_kernels.h"
+#include "device_array.h"
+#include "test_kernels.h"
 #include "tests/kernel_harness.h"
 
-#include "host/host_stopwatch.h"
+#include "benchmark/host/host_stopwatch.h"
 
 #include <cstdio>
 

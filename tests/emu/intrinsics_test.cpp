@@ -1,7 +1,7 @@
 // The device intrinsics and vector types, held to their definitions in the
 // CUDA documentation, written here bit by bit. On a GPU the same tests hold
 // the hardware to them, so the emulation and the GPU agree.
-#include "tests/emu/test_kernels.h"
+#include "test_kernels.h"
 #include "tests/kernel_harness.h"
 
 #include <random>

@@ -1,7 +1,7 @@
 // Small kernels that exercise the execution model rather than a median.
 #include "test_kernels.h"
 
-#include "kernels/launch_contract.cuh"
+#include "benchmark/kernels/launch_contract.cuh"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Kernels give the same bytes whatever order the emulator runs a block's
 // threads in between barriers; one that misses a barrier does not.
-#include "tests/emu/device_array.h"
-#include "tests/emu/test_kernels.h"
+#include "device_array.h"
+#include "test_kernels.h"
 #include "tests/kernel_harness.h"
 
 #ifdef MEDIAN_EMULATION

@@ -2,8 +2,8 @@
 // held to CUDA's documented results; on a GPU the same tests hold the
 // hardware to them. How the emulation reports a warp operation that cannot
 // complete is checked on the emulation only.
-#include "tests/emu/device_array.h"
-#include "tests/emu/test_kernels.h"
+#include "device_array.h"
+#include "test_kernels.h"
 #include "tests/kernel_harness.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // libFuzzer target: the header reader alone, which runs on every file before
 // any decoder; fast, so it explores the format parsers in depth.
-#include "host/image_header.h"
-#include "kernels/padded_image.h"
+#include "image/image_header.h"
+#include "image/padded_image.h"
 
 #include <cstddef>
 #include <cstdint>

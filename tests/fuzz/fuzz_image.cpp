@@ -1,5 +1,5 @@
 // libFuzzer target: any bytes through the whole image path.
-#include "tests/fuzz/image_path.h"
+#include "image_path.h"
 
 #include <cstddef>
 #include <cstdint>

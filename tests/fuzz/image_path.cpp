@@ -1,9 +1,9 @@
 #include "image_path.h"
 
-#include "host/filter_runner.h"
-#include "host/image_header.h"
-#include "host/image_io.h"
-#include "host/output_check.h"
+#include "benchmark/host/filter_runner.h"
+#include "image/image_header.h"
+#include "image/image_io.h"
+#include "benchmark/host/output_check.h"
 
 #include <cstdio>
 #include <memory>

@@ -1,7 +1,7 @@
 // The fuzzers' seeds and every input that once broke the image path, run
 // through it on every build (under the sanitizers in the sanitize preset).
-#include "tests/fuzz/image_path.h"
-#include "tests/fuzz/seed_images.h"
+#include "image_path.h"
+#include "seed_images.h"
 #include "tests/scratch_dir.h"
 
 #include <gtest/gtest.h>

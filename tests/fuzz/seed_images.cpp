@@ -1,6 +1,6 @@
 #include "seed_images.h"
 
-#include "host/image_io.h"
+#include "image/image_io.h"
 
 #include <IL/il.h>
 

@@ -1,5 +1,5 @@
 // Writes the seed corpus into a directory: fuzz_seeds DIR
-#include "tests/fuzz/seed_images.h"
+#include "seed_images.h"
 
 #include <cstdio>
 #include <fstream>

@@ -1,7 +1,7 @@
 // median_filter::filter5x5 against the reference in every border mode, and
 // its refusal of bad arguments.
 #include "include/median_filter/median_filter.h"
-#include "kernels/border_median.cuh"
+#include "library/core/border_median.cuh"
 #include "reference/median_reference.h"
 #include "tests/kernel_harness.h"
 

@@ -3,7 +3,7 @@
 // runtime's definitions of the device qualifiers and intrinsics.
 #include <cuda_runtime.h>
 
-#include "kernels/bisection_search.cuh"
+#include "benchmark/kernels/bisection_search.cuh"
 #include "reference/median_reference.h"
 
 #include <gtest/gtest.h>
