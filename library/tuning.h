@@ -29,11 +29,17 @@ struct tuning_row {
 };
 
 constexpr unsigned every_element = 0x7;
+constexpr unsigned integers = 1u << static_cast<int>(element::u8) | 1u << static_cast<int>(element::u16);
 
 constexpr tuning_row tuning_table[] = {
-    // 5x5, every type and architecture: the shared network (64.25 min/max
-    // per output and channel) against selection's key_bits x 25 compares.
-    {75, 5, 5, every_element, median_core::method::tiled_network},
+    // 5x5 integers from sm_90: the shared network in packed 16-bit lanes,
+    // one VIMNMX per two values.
+    {90, 5, 5, integers, median_core::method::tiled_network},
+    // 5x5 floats everywhere, integers before sm_90 (no packed min/max:
+    // two lanes would take two registers and two instructions, and the
+    // two-band tile then needs 128-215 registers): the network, one key a
+    // register.
+    {75, 5, 5, every_element, median_core::method::tiled_keys},
     // Every other window: selection, the one path that covers them all.
     {75, 3, 15, every_element, median_core::method::selection},
 };

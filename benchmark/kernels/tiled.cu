@@ -8,5 +8,5 @@ __global__ void __launch_bounds__(tiled_5x5_geometry::threads)
     median_kernel_tiled_network(const unsigned char* __restrict__ in, unsigned char* __restrict__ out, int pw,
                                 int height) {
     __shared__ median_core::stage_tile<tiled_5x5_geometry> tile;
-    tiled_bordered_5x5<native_lanes>(in, out, pw, height, tile);
+    tiled_bordered_5x5<native_lanes_tag>(in, out, pw, height, tile);
 }

@@ -35,7 +35,7 @@ cudaError_t launch_library(dim3, dim3, const unsigned char* in, unsigned char* o
 const dim3 block_32x8(block_width, block_height);
 
 // The library call's row: the geometry of the kernel its dispatch picks for
-// 5x5 8-bit RGB (the tiled network on every architecture).
+// 5x5 8-bit RGB from sm_90 on (the tiled network in 16-bit lanes).
 const median_core::kernel_info<unsigned char>& library_5x5_rgb() {
     return *median_core::find_library_kernel<unsigned char>(median_core::method::tiled_network, 5, 3);
 }

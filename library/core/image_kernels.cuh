@@ -15,11 +15,13 @@
 
 namespace median_core {
 
-template <int Window, class T, int Channels, class WireTag = typename value_codec<T>::wire_tag>
+// Keys: one value a register (stage_encoding), else two in 16-bit lanes.
+template <int Window, class T, int Channels, bool Keys>
 struct tiled_config {
+    static constexpr bool keys = Keys;
     using network = tile_network<Window>;
-    using geometry = tiled_geometry<Window, network::tile_cols, network::tile_rows, value_codec<T>::bands, Channels>;
-    using wire_tag = WireTag;
+    using encoding = stage_encoding<T, Keys>;
+    using geometry = tiled_geometry<Window, network::tile_cols, network::tile_rows, encoding::bands, Channels>;
 };
 
 template <int Window, class T, int Channels>
@@ -34,16 +36,15 @@ __device__ __forceinline__ int block_row_count(int height, int span_rows) {
 template <class Config, class T>
 __device__ __forceinline__ void tiled_image(const image_args<T>& a) {
     using G = typename Config::geometry;
-    using Wire = typename resolve_lanes<typename Config::wire_tag>::type;
     __shared__ stage_tile<G> tile;
     __shared__ stage_maps<G> maps;
     const int x0 = blockIdx.x * G::span_cols;
     const int rows = block_row_count(a.height, G::span_rows);
     for (int by = blockIdx.y; by < rows; by += gridDim.y) {
         const int y0 = by * G::span_rows;
-        stage_mapped<G>(a, x0, y0, tile, maps);
+        stage_mapped<G, T, Config::keys>(a, x0, y0, tile, maps);
         __syncthreads();
-        tile_outputs<typename Config::network, G, Wire>(tile, a.dst, a.dst_pitch, a.width, a.height, x0, y0);
+        tile_outputs<typename Config::network, G, typename Config::encoding>(tile, a.dst, a.dst_pitch, a.width, a.height, x0, y0);
         // The next block row overwrites the staged area and the maps (the
         // condition is the same for the whole block).
         if (by + static_cast<int>(gridDim.y) < rows) __syncthreads();
@@ -59,7 +60,7 @@ __device__ __forceinline__ void select_image(const image_args<T>& a) {
     const int rows = block_row_count(a.height, G::span_rows);
     for (int by = blockIdx.y; by < rows; by += gridDim.y) {
         const int y0 = by * G::span_rows;
-        stage_mapped<G, T, true>(a, x0, y0, tile, maps);
+        stage_mapped<G, T, /*Keys=*/true>(a, x0, y0, tile, maps);
         __syncthreads();
         select_outputs<G>(tile, a.dst, a.dst_pitch, a.width, a.height, x0, y0);
         if (by + static_cast<int>(gridDim.y) < rows) __syncthreads();

@@ -9,7 +9,8 @@
 namespace median_core {
 
 enum class method {
-    tiled_network,  // generated network shared by a tile of windows (networks.h)
+    tiled_network,  // generated network shared by a tile of windows (networks.h), two values a register
+    tiled_keys,     // the same network, one value a register (floats, and GPUs without packed min/max)
     selection,      // bitwise selection, one output per thread (select_core.cuh)
 };
 

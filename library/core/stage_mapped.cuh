@@ -94,14 +94,14 @@ __device__ __forceinline__ bool area_inside(const image_args<T>& a, int x0, int 
            y0 - r + (G::bands - 1) * G::band_rows + G::stage_rows <= a.height;
 }
 
-// Stages the area of the block whose first output is (x0, y0): lane words
-// (value_codec::pack) for the networks, or with Keys one key a position
-// (value_codec::key) for the selection. Starts and ends without a barrier:
-// the caller meets the block at one before and after.
-template <class G, class T, bool Keys = false>
+// Stages the area of the block whose first output is (x0, y0), each
+// position's words as stage_encoding<T, Keys> packs them. Starts and ends
+// without a barrier: the caller meets the block at one before and after.
+template <class G, class T, bool Keys>
 __device__ __forceinline__ void stage_mapped(const image_args<T>& a, int x0, int y0, stage_tile<G>& tile,
                                              stage_maps<G>& maps) {
-    using codec = value_codec<T>;
+    using encoding = stage_encoding<T, Keys>;
+    static_assert(encoding::bands == G::bands, "the geometry and the encoding disagree on the bands");
     constexpr int C = G::channels;
     constexpr int r0 = G::radius;
     const int t = thread_rank();
@@ -126,13 +126,10 @@ __device__ __forceinline__ void stage_mapped(const image_args<T>& a, int x0, int
             const int y_lower = inside ? y0 - r0 + G::band_rows + r : maps.rows[1][r];
             const pixel_values<T, C> lower = read_mapped<T, C>(a, x, y_lower);
 #pragma unroll
-            for (int c = 0; c < C; ++c) tile.words[c][r][col] = codec::pack(upper.v[c], lower.v[c]);
-        } else if constexpr (Keys) {
-#pragma unroll
-            for (int c = 0; c < C; ++c) tile.words[c][r][col] = codec::key(upper.v[c]);
+            for (int c = 0; c < C; ++c) tile.words[c][r][col] = encoding::pack(upper.v[c], lower.v[c]);
         } else {
 #pragma unroll
-            for (int c = 0; c < C; ++c) tile.words[c][r][col] = codec::pack(upper.v[c], upper.v[c]);
+            for (int c = 0; c < C; ++c) tile.words[c][r][col] = encoding::pack(upper.v[c], upper.v[c]);
         }
     }
 }

@@ -129,10 +129,10 @@ __device__ __forceinline__ T* row_at(T* base, std::size_t pitch, int x, int y, i
 // The thread's outputs of the staged block whose first output is (x0, y0):
 // medians of every channel, then one store per band and tile row that lies
 // in the width x height image at dst.
-template <class Net, class G, class Wire, class T>
+template <class Net, class G, class Encoding, class T>
 __device__ __forceinline__ void tile_outputs(const stage_tile<G>& tile, T* dst, std::size_t pitch, int width,
                                              int height, int x0, int y0) {
-    using codec = value_codec<T>;
+    using Wire = typename resolve_lanes<typename Encoding::wire_tag>::type;
     static_assert(Net::tile_cols == G::tile_cols && Net::tile_rows == G::tile_rows && Net::window == G::window,
                   "the geometry and the network disagree on the thread tile");
     static_assert(Wire::bands == G::bands, "the geometry and the wire form disagree on the bands");
@@ -154,7 +154,7 @@ __device__ __forceinline__ void tile_outputs(const stage_tile<G>& tile, T* dst, 
             for (int k = 0; k < G::tile_rows; ++k)
 #pragma unroll
                 for (int i = 0; i < G::tile_cols; ++i)
-                    out[band][k].set(i * C + c, codec::unpack(medians[k][i].to_word(), band));
+                    out[band][k].set(i * C + c, Encoding::unpack(medians[k][i].to_word(), band));
     }
 
     const int x = x0 + col;

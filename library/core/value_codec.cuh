@@ -55,3 +55,25 @@ struct value_codec<float> {
     static __device__ __forceinline__ unsigned int pack(float upper, float) { return key(upper); }
     static __device__ __forceinline__ float unpack(unsigned int word, int) { return value(word); }
 };
+
+// How a staged word holds values: two bands of 16-bit lanes (Keys false,
+// 8- and 16-bit images), or one key a word (Keys true: floats always,
+// integers where a GPU has no packed min/max and one value a register
+// keeps fewer registers live than two).
+template <class T, bool Keys>
+struct stage_encoding {
+    using codec = value_codec<T>;
+    using wire_tag = typename codec::wire_tag;
+    static constexpr int bands = codec::bands;
+    static __device__ __forceinline__ unsigned int pack(T upper, T lower) { return codec::pack(upper, lower); }
+    static __device__ __forceinline__ T unpack(unsigned int word, int band) { return codec::unpack(word, band); }
+};
+
+template <class T>
+struct stage_encoding<T, true> {
+    using codec = value_codec<T>;
+    using wire_tag = key_lanes;
+    static constexpr int bands = 1;
+    static __device__ __forceinline__ unsigned int pack(T upper, T) { return codec::key(upper); }
+    static __device__ __forceinline__ T unpack(unsigned int word, int) { return codec::value(word); }
+};
