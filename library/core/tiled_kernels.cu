@@ -18,9 +18,14 @@ kernel_info<T> tiled_info(const char* name, kernel_fn<T> kernel) {
 }  // namespace
 }  // namespace median_core
 
+// One resident block is enough: with only the block size bounded ptxas
+// aims at three blocks (80 registers) and spilled the 4-channel 8-bit lane
+// kernel on sm_100; with two (128) the lane kernels spilled before sm_90.
+constexpr int tiled_min_blocks = 1;
+
 // form: lanes or keys.
 #define MEDIAN_TILED_KERNEL(form, keys, W, T, type_name, C)                                           \
-    __global__ void __launch_bounds__(median_core::block_threads)                                      \
+    __global__ void __launch_bounds__(median_core::block_threads, tiled_min_blocks)                    \
         median_tiled_##form##_##type_name##_w##W##_c##C(median_core::image_args<T> a) {                \
         median_core::tiled_image<median_core::tiled_config<W, T, C, keys>>(a);                         \
     }
