@@ -13,8 +13,10 @@
 #include <cstring>
 #include <functional>
 #include <limits>
-#include <memory>
+#include <ostream>
 #include <string>
+#include <type_traits>
+#include <vector>
 
 namespace {
 
@@ -164,6 +166,10 @@ struct filter_case {
     int window;
     int channels;
 };
+
+void PrintTo(const filter_case& c, std::ostream* os) {
+    *os << type_name(c.type) << ", window " << c.window << ", " << c.channels << " channels";
+}
 
 std::string case_name(const ::testing::TestParamInfo<filter_case>& info) {
     return std::string(type_name(info.param.type)) + "_w" + std::to_string(info.param.window) + "_c" +
