@@ -376,3 +376,36 @@ def live_order(m):
                 ready.add(u)
     assert len(result) == len(order)
     return result
+
+
+def depth_first_order(m):
+    """Each output's operations depth first, outputs row by row; of two
+    operands, the one with the larger unwritten cone first (it needs more
+    registers while the other waits)."""
+    ops = m.net.ops
+    size = {}
+    for i, op in enumerate(ops):
+        if m.needed[i]:
+            size[i] = 0 if op[0] == "in" else 1 + size[op[1]] + size[op[2]]
+    done = set()
+    result = []
+
+    def visit(root):
+        stack = [(root, False)]
+        while stack:
+            i, expanded = stack.pop()
+            if i in done or ops[i][0] == "in":
+                continue
+            if expanded:
+                done.add(i)
+                result.append(i)
+                continue
+            stack.append((i, True))
+            a, b = ops[i][1], ops[i][2]
+            first, second = (a, b) if size[a] >= size[b] else (b, a)
+            stack.append((second, False))
+            stack.append((first, False))
+
+    for out in sorted(m.outputs, key=lambda o: (o[1], o[0])):
+        visit(m.outputs[out])
+    return result
