@@ -167,9 +167,9 @@ def emit_index(choices):
     static constexpr int input_rows = {c.namespace}::input_rows;
     static constexpr int operations = {c.namespace}::operations;
 
-    template <class Lanes>
-    static __device__ __forceinline__ void tile_medians(const Lanes (&in)[input_rows][input_cols],
-                                                        Lanes (&out)[tile_rows][tile_cols]) {{
+    template <class Wire>
+    static __device__ __forceinline__ void tile_medians(const Wire (&in)[input_rows][input_cols],
+                                                        Wire (&out)[tile_rows][tile_cols]) {{
         {c.namespace}::tile_medians(in, out);
     }}
 }};""")
@@ -185,10 +185,17 @@ def emit_index(choices):
 
 {includes}
 
+namespace median_core {{
+
 template <int Window, int RegistersPerWire = 1>
 struct tile_network;
 
 {chr(10).join(t + chr(10) for t in traits).rstrip()}
+
+// Windows with a generated network; the others take the selection path.
+constexpr bool has_network(int window) {{ return {" || ".join(f"window == {w}" for w in sorted({c.window for c in choices}))}; }}
+
+}}  // namespace median_core
 """
 
 

@@ -13,6 +13,8 @@
 #include "median_7x7_tile_4x2.h"
 #include "median_7x7_tile_2x2.h"
 
+namespace median_core {
+
 template <int Window, int RegistersPerWire = 1>
 struct tile_network;
 
@@ -27,9 +29,9 @@ struct tile_network<3, RegistersPerWire> {
     static constexpr int input_rows = network_w3_t8x2::input_rows;
     static constexpr int operations = network_w3_t8x2::operations;
 
-    template <class Lanes>
-    static __device__ __forceinline__ void tile_medians(const Lanes (&in)[input_rows][input_cols],
-                                                        Lanes (&out)[tile_rows][tile_cols]) {
+    template <class Wire>
+    static __device__ __forceinline__ void tile_medians(const Wire (&in)[input_rows][input_cols],
+                                                        Wire (&out)[tile_rows][tile_cols]) {
         network_w3_t8x2::tile_medians(in, out);
     }
 };
@@ -45,9 +47,9 @@ struct tile_network<5, RegistersPerWire> {
     static constexpr int input_rows = network_w5_t4x2::input_rows;
     static constexpr int operations = network_w5_t4x2::operations;
 
-    template <class Lanes>
-    static __device__ __forceinline__ void tile_medians(const Lanes (&in)[input_rows][input_cols],
-                                                        Lanes (&out)[tile_rows][tile_cols]) {
+    template <class Wire>
+    static __device__ __forceinline__ void tile_medians(const Wire (&in)[input_rows][input_cols],
+                                                        Wire (&out)[tile_rows][tile_cols]) {
         network_w5_t4x2::tile_medians(in, out);
     }
 };
@@ -63,9 +65,9 @@ struct tile_network<7, 1> {
     static constexpr int input_rows = network_w7_t4x2::input_rows;
     static constexpr int operations = network_w7_t4x2::operations;
 
-    template <class Lanes>
-    static __device__ __forceinline__ void tile_medians(const Lanes (&in)[input_rows][input_cols],
-                                                        Lanes (&out)[tile_rows][tile_cols]) {
+    template <class Wire>
+    static __device__ __forceinline__ void tile_medians(const Wire (&in)[input_rows][input_cols],
+                                                        Wire (&out)[tile_rows][tile_cols]) {
         network_w7_t4x2::tile_medians(in, out);
     }
 };
@@ -81,9 +83,14 @@ struct tile_network<7, 2> {
     static constexpr int input_rows = network_w7_t2x2::input_rows;
     static constexpr int operations = network_w7_t2x2::operations;
 
-    template <class Lanes>
-    static __device__ __forceinline__ void tile_medians(const Lanes (&in)[input_rows][input_cols],
-                                                        Lanes (&out)[tile_rows][tile_cols]) {
+    template <class Wire>
+    static __device__ __forceinline__ void tile_medians(const Wire (&in)[input_rows][input_cols],
+                                                        Wire (&out)[tile_rows][tile_cols]) {
         network_w7_t2x2::tile_medians(in, out);
     }
 };
+
+// Windows with a generated network; the others take the selection path.
+constexpr bool has_network(int window) { return window == 3 || window == 5 || window == 7; }
+
+}  // namespace median_core
