@@ -28,41 +28,54 @@ NETWORK_DIR = os.path.join(ROOT, "library", "core", "networks")
 class Choice:
     """One checked-in network: window, tile, how it is built, the order its
     operations are written in, and the registers per wire it is meant for
-    (1: both 16-bit lanes of a wire in one register, 2: one lane each)."""
+    (1: both 16-bit lanes of a wire in one register, 2: one lane each).
+    two_input_method: a second network of the same tile for GPUs before
+    sm_90, whose min and max take two operands; networks.h picks by
+    architecture in device code (the tile, which the host needs, is one)."""
 
-    def __init__(self, window, cols, rows, method, order, wire_registers, why):
+    def __init__(self, window, cols, rows, method, order, wire_registers, why, two_input_method=None):
         self.window, self.cols, self.rows, self.method, self.order = window, cols, rows, method, order
-        self.wire_registers, self.why = wire_registers, why
+        self.wire_registers, self.why, self.two_input_method = wire_registers, why, two_input_method
 
-    @property
-    def namespace(self):
-        return f"network_w{self.window}_t{self.cols}x{self.rows}"
+    def namespace(self, two_input=False):
+        return f"network_w{self.window}_t{self.cols}x{self.rows}" + ("_two_input" if two_input else "")
 
-    @property
-    def header(self):
-        return f"median_{self.window}x{self.window}_tile_{self.cols}x{self.rows}.h"
+    def header(self, two_input=False):
+        return f"median_{self.window}x{self.window}_tile_{self.cols}x{self.rows}" + ("_two_input" if two_input else "") + ".h"
+
+    def forms(self):
+        """(method, two_input) of each network this choice writes."""
+        return [(self.method, False)] + ([(self.two_input_method, True)] if self.two_input_method else [])
 
 
 # The network of each window the tiled core runs (`--table` prints the
-# alternatives: min/max per output and the wires live at once). Registers
-# were read from ptxas on a probe kernel that loads a tile's inputs from
-# shared memory and stores its medians (sm_90 packed lanes, sm_80 one lane
-# per register); ptxas keeps every input in a register, so a network needs
-# about as many registers per wire as it has inputs.
+# alternatives: min/max per output, sm_90 instructions and the wires live at
+# once). From sm_90 on, a min of a min that nothing else reads is one
+# three-input instruction; ptxas finds every such pair when the network is
+# written depth first (probe below: 1046 instructions for the 1118 min/max of
+# the 7x7 4x2 network, 1080 in the order built). Registers were read from
+# ptxas on a probe kernel that loads a tile's inputs from shared memory and
+# stores its medians (sm_90 packed lanes, sm_80 one lane per register); ptxas
+# keeps every input in a register, so a network needs about as many
+# registers per wire as it has inputs.
 CHOICES = [
-    Choice(3, 8, 2, "separable", "depth", (1, 2),
-           "The separable form: 16.25 min/max per output against 18.75 for the pruned network of the same tile; "
-           "16x2 saves 4% more (15.62) for twice the staged area per block. 40 registers on sm_90, 64 on sm_80."),
+    Choice(3, 8, 2, "separable3", "depth", (1, 2),
+           "The separable form (sorted columns of three), in its three-input form from sm_90 on: 14.25 "
+           "instructions per output (the pruned network of the tile: 18.75 min/max), and with two-input min/max "
+           "before sm_90: 16.25. 16x2 saves 4% more for twice the staged area per block. 40 registers on sm_90, "
+           "64 on sm_80.", two_input_method="separable"),
     Choice(5, 4, 2, "pruned", "built", (1, 2),
-           "The tiled kernel's network (64.25 per output), written in the order it was built so that its code "
-           "stays as profiled. 52 registers on sm_90, 96 on sm_80."),
-    Choice(7, 4, 2, "pruned", "built", (1,),
-           "139.75 per output (2x2: 180); 80 inputs, 78 registers on sm_90 with packed lanes (8x2, 126 per output, "
-           "needs 124)."),
-    Choice(7, 2, 2, "pruned", "built", (2,),
-           "One lane per register doubles the registers of a wire: 4x2 needs 144 on sm_80, 2x2 (180 per output) "
-           "96."),
+           "The tiled kernel's network (64.25 min/max per output), written in the order it was built so that its "
+           "code stays as profiled (490 sm_90 instructions; depth first: 474, 58 registers). 52 registers on "
+           "sm_90, 96 on sm_80."),
+    Choice(7, 4, 2, "pruned", "depth", (1,),
+           "139.75 min/max per output, 130.75 sm_90 instructions (2x2: 180); 80 inputs, 78 registers on sm_90 with "
+           "packed lanes (8x2: 126 per output, 124 registers)."),
+    Choice(7, 2, 2, "pruned", "depth", (2,),
+           "One lane per register doubles the registers of a wire: 4x2 needs 144 on sm_80, 2x2 (180 min/max per "
+           "output) 96."),
 ]
+
 # Tiles `--table` tries for each window.
 TABLE_TILES = {
     3: [(2, 2), (4, 2), (8, 2), (4, 4), (16, 2)],
@@ -122,10 +135,15 @@ def emit(m, namespace, order):
     total = mins + maxs
     outs = len(m.outputs)
     w = m.window
-    form = "separable form: sorted columns of three" if m.method == "separable" else "pruned shared sorting"
+    form = {
+        "separable": "separable form: sorted columns of three",
+        "separable3": "separable form for three-input min/max: sorted columns of three",
+        "pruned": "pruned shared sorting",
+    }[m.method]
     return f"""// Generated by tools/gen_tiled_network.py; do not edit.
 // Exact {w}x{w} medians of a {m.cols}x{m.rows} tile of outputs from its {m.input_cols}x{m.input_rows} input
 // pixels ({form}): {total} min/max ({mins} min, {maxs} max) for {outs} outputs, {total / outs:.2f} per output;
+// {median_networks.fused_operations(m)} instructions where a min of a min is one three-input min (sm_90 on);
 // at most {median_networks.peak_live(m, sequence)} wires live at once in the order written.
 #pragma once
 
@@ -150,7 +168,7 @@ __device__ __forceinline__ void tile_medians(const Lanes (&in)[input_rows][input
 
 
 def emit_index(choices):
-    includes = "\n".join(f'#include "{c.header}"' for c in choices)
+    includes = "\n".join(f'#include "{c.header(two_input)}"' for c in choices for _, two_input in c.forms())
     traits = []
     for c in choices:
         why = "\n".join("// " + line for line in wrap(c.why, 100))
@@ -158,19 +176,28 @@ def emit_index(choices):
             head = f"template <int RegistersPerWire>\nstruct tile_network<{c.window}, RegistersPerWire>"
         else:
             head = f"template <>\nstruct tile_network<{c.window}, {c.wire_registers[0]}>"
+        ns = c.namespace()
+        if c.two_input_method:
+            call = f"""#if defined(__CUDA_ARCH__) && __CUDA_ARCH__ < 900
+        {c.namespace(True)}::tile_medians(in, out);
+#else
+        {ns}::tile_medians(in, out);
+#endif"""
+        else:
+            call = f"        {ns}::tile_medians(in, out);"
         traits.append(f"""{why}
 {head} {{
-    static constexpr int window = {c.namespace}::window;
-    static constexpr int tile_cols = {c.namespace}::tile_cols;
-    static constexpr int tile_rows = {c.namespace}::tile_rows;
-    static constexpr int input_cols = {c.namespace}::input_cols;
-    static constexpr int input_rows = {c.namespace}::input_rows;
-    static constexpr int operations = {c.namespace}::operations;
+    static constexpr int window = {ns}::window;
+    static constexpr int tile_cols = {ns}::tile_cols;
+    static constexpr int tile_rows = {ns}::tile_rows;
+    static constexpr int input_cols = {ns}::input_cols;
+    static constexpr int input_rows = {ns}::input_rows;
+    static constexpr int operations = {ns}::operations;
 
     template <class Wire>
     static __device__ __forceinline__ void tile_medians(const Wire (&in)[input_rows][input_cols],
                                                         Wire (&out)[tile_rows][tile_cols]) {{
-        {c.namespace}::tile_medians(in, out);
+{call}
     }}
 }};""")
     return f"""// Generated by tools/gen_tiled_network.py; do not edit.
@@ -214,11 +241,12 @@ def generated():
     """(file name, text) of every checked-in file; exits when a network fails its checks."""
     files = []
     for c in CHOICES:
-        m = median_networks.build(c.window, c.cols, c.rows, c.method)
-        problem = check(m)
-        if problem:
-            sys.exit(f"{c.window}x{c.window} {c.cols}x{c.rows} network: {problem}")
-        files.append((c.header, emit(m, c.namespace, c.order)))
+        for method, two_input in c.forms():
+            m = median_networks.build(c.window, c.cols, c.rows, method)
+            problem = check(m)
+            if problem:
+                sys.exit(f"{c.window}x{c.window} {c.cols}x{c.rows} {method} network: {problem}")
+            files.append((c.header(two_input), emit(m, c.namespace(two_input), c.order)))
     files.append(("networks.h", emit_index(CHOICES)))
     return files
 
@@ -246,17 +274,19 @@ def write():
 
 
 def table():
-    print("window  tile  method     min/max  per output  live (built order)  live (greedy order)  inputs")
+    orders = sorted(ORDERS)
+    print("window  tile  method      min/max  per output  sm_90 instructions per output  inputs"
+          "  live wires by order (" + ", ".join(orders) + ")")
     for window, tiles in TABLE_TILES.items():
-        methods = ["pruned", "separable"] if window == 3 else ["pruned"]
+        methods = ["pruned", "separable", "separable3"] if window == 3 else ["pruned"]
         for cols, rows in tiles:
             for method in methods:
                 m = median_networks.build(window, cols, rows, method)
-                built = median_networks.peak_live(m, median_networks.built_order(m))
-                live = median_networks.peak_live(m, median_networks.live_order(m))
-                ops = m.operations
-                print(f"{window:>4}x{window:<2} {cols:>2}x{rows:<2} {method:<10} {ops:>7}  {ops / (cols * rows):>10.2f}"
-                      f"  {built:>18}  {live:>19}  {m.input_cols * m.input_rows:>6}", flush=True)
+                live = "  ".join(f"{median_networks.peak_live(m, order_of(m, o)):>5}" for o in orders)
+                ops, outs = m.operations, cols * rows
+                print(f"{window:>4}x{window:<2} {cols:>2}x{rows:<2} {method:<11} {ops:>7}  {ops / outs:>10.2f}"
+                      f"  {median_networks.fused_operations(m) / outs:>29.2f}  {m.input_cols * m.input_rows:>6}  {live}",
+                      flush=True)
 
 
 def tile_shape(text):
@@ -272,7 +302,7 @@ def main():
     mode.add_argument("--table", action="store_true", help="print the counts of several tiles per window")
     mode.add_argument("--window", type=int, help="print one network's header (odd, 3 to 15)")
     parser.add_argument("--tile", type=tile_shape, default=(4, 2), help="COLSxROWS of outputs (with --window)")
-    parser.add_argument("--method", choices=["pruned", "separable"], default="pruned")
+    parser.add_argument("--method", choices=["pruned", "separable", "separable3"], default="pruned")
     parser.add_argument("--order", choices=sorted(ORDERS), default="depth")
     args = parser.parse_args()
     if args.write:

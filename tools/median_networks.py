@@ -240,7 +240,7 @@ def build_pruned(window, cols, rows, tie=0):
     return MedianNetwork(window, cols, rows, "pruned", net, {o: f.values[0] for o, f in finals.items()})
 
 
-def build_separable3(cols, rows):
+def build_separable3(cols, rows, three_input=False):
     """3x3 medians as the median of (largest column minimum, median of the
     column medians, smallest column maximum) over sorted columns of three.
 
@@ -248,7 +248,14 @@ def build_separable3(cols, rows):
     (min(a, b), max(a, c), max(b, min(a, c))), so each sorted pair of rows
     is shared by the two column triples that contain it, and each sorted
     pair of columns by the two windows that contain it: the median of three
-    with two of them sorted is 2 operations, their maximum or minimum 1."""
+    with two of them sorted is 2 operations, their maximum or minimum 1.
+
+    three_input: for GPUs whose min and max take three operands (a min of a
+    min that nothing else reads is one instruction), fewest instructions
+    rather than operations: the largest minimum and smallest maximum of a
+    window are chains of two (one instruction each, not shared), and the
+    final median of A, B = max(b, q), C is min(max(A, b, q), max(b, q, C),
+    max(A, C)): four three-input instructions."""
     net = Network()
 
     def sort_pair(a, b):
@@ -268,6 +275,9 @@ def build_separable3(cols, rows):
         """Pair (i, i + 1) for odd i, shared by the triples starting at i - 1 and i."""
         return {i: make(i) for i in range(1, count - 1, 2)}
 
+    def chain(kind, a, b, c):
+        return net.add(kind, net.add(kind, a, b), c)
+
     # Column triples: triples[(x, y)] is the sorted column x, rows y .. y + 2.
     triples = {}
     for x in range(cols + 2):
@@ -283,27 +293,37 @@ def build_separable3(cols, rows):
         low = [triples[(x, y)][0] for x in range(cols + 2)]
         mid = [triples[(x, y)][1] for x in range(cols + 2)]
         high = [triples[(x, y)][2] for x in range(cols + 2)]
-        low_pairs = shared_pairs(cols + 2, lambda x: net.add("max", low[x], low[x + 1]))
-        high_pairs = shared_pairs(cols + 2, lambda x: net.add("min", high[x], high[x + 1]))
+        if not three_input:
+            low_pairs = shared_pairs(cols + 2, lambda x: net.add("max", low[x], low[x + 1]))
+            high_pairs = shared_pairs(cols + 2, lambda x: net.add("min", high[x], high[x + 1]))
         mid_pairs = shared_pairs(cols + 2, lambda x: sort_pair(mid[x], mid[x + 1]))
         for x in range(cols):
             # Window x holds columns x .. x + 2: the sorted pair of columns
             # (x + 1, x + 2) or (x, x + 1), whichever starts odd, and one more.
             pair_at, single = (x + 1, x) if x % 2 == 0 else (x, x + 2)
+            if three_input:
+                largest_low = chain("max", low[x], low[x + 1], low[x + 2])
+                smallest_high = chain("min", high[x], high[x + 1], high[x + 2])
+                b, hi = mid_pairs[pair_at]
+                q = net.add("min", mid[single], hi)
+                outputs[(x, y)] = chain("min", chain("max", largest_low, b, q), chain("max", b, q, smallest_high),
+                                        net.add("max", largest_low, smallest_high))
+                continue
             largest_low = net.add("max", low[single], low_pairs[pair_at])
             smallest_high = net.add("min", high[single], high_pairs[pair_at])
             mid_median = median_with_pair(mid[single], mid_pairs[pair_at])
             # The median of three values, none ordered.
             lo, hi = sort_pair(largest_low, smallest_high)
             outputs[(x, y)] = median_with_pair(mid_median, (lo, hi))
-    return MedianNetwork(3, cols, rows, "separable", net, outputs)
+    method = "separable3" if three_input else "separable"
+    return MedianNetwork(3, cols, rows, method, net, outputs)
 
 
 def build(window, cols, rows, method="pruned"):
-    if method == "separable":
+    if method in ("separable", "separable3"):
         if window != 3:
             raise ValueError("the separable form is built for 3x3 windows only")
-        return build_separable3(cols, rows)
+        return build_separable3(cols, rows, three_input=method == "separable3")
     return build_pruned(window, cols, rows)
 
 
@@ -409,3 +429,26 @@ def depth_first_order(m):
     for out in sorted(m.outputs, key=lambda o: (o[1], o[0])):
         visit(m.outputs[out])
     return result
+
+
+def fused_operations(m):
+    """Min/max instructions where a three-input min or max (sm_90 on) takes
+    the place of two: an operation absorbs one operand of its own kind that
+    nothing else uses, unless that operand was absorbed into it already."""
+    ops = m.net.ops
+    uses = {}
+    for i, op in enumerate(ops):
+        if m.needed[i] and op[0] != "in":
+            for operand in op[1:]:
+                uses[operand] = uses.get(operand, 0) + 1
+    outputs = set(m.outputs.values())
+    absorbed = set()
+    for i in reversed(range(len(ops))):
+        op = ops[i]
+        if not m.needed[i] or op[0] == "in" or i in absorbed:
+            continue
+        for operand in op[1:]:
+            if ops[operand][0] == op[0] and uses[operand] == 1 and operand not in outputs:
+                absorbed.add(operand)
+                break
+    return m.operations - len(absorbed)

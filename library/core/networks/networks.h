@@ -9,6 +9,7 @@
 #pragma once
 
 #include "median_3x3_tile_8x2.h"
+#include "median_3x3_tile_8x2_two_input.h"
 #include "median_5x5_tile_4x2.h"
 #include "median_7x7_tile_4x2.h"
 #include "median_7x7_tile_2x2.h"
@@ -18,8 +19,10 @@ namespace median_core {
 template <int Window, int RegistersPerWire = 1>
 struct tile_network;
 
-// The separable form: 16.25 min/max per output against 18.75 for the pruned network of the same tile;
-// 16x2 saves 4% more (15.62) for twice the staged area per block. 40 registers on sm_90, 64 on sm_80.
+// The separable form (sorted columns of three), in its three-input form from sm_90 on: 14.25
+// instructions per output (the pruned network of the tile: 18.75 min/max), and with two-input min/max
+// before sm_90: 16.25. 16x2 saves 4% more for twice the staged area per block. 40 registers on sm_90,
+// 64 on sm_80.
 template <int RegistersPerWire>
 struct tile_network<3, RegistersPerWire> {
     static constexpr int window = network_w3_t8x2::window;
@@ -32,12 +35,17 @@ struct tile_network<3, RegistersPerWire> {
     template <class Wire>
     static __device__ __forceinline__ void tile_medians(const Wire (&in)[input_rows][input_cols],
                                                         Wire (&out)[tile_rows][tile_cols]) {
+#if defined(__CUDA_ARCH__) && __CUDA_ARCH__ < 900
+        network_w3_t8x2_two_input::tile_medians(in, out);
+#else
         network_w3_t8x2::tile_medians(in, out);
+#endif
     }
 };
 
-// The tiled kernel's network (64.25 per output), written in the order it was built so that its code
-// stays as profiled. 52 registers on sm_90, 96 on sm_80.
+// The tiled kernel's network (64.25 min/max per output), written in the order it was built so that its
+// code stays as profiled (490 sm_90 instructions; depth first: 474, 58 registers). 52 registers on
+// sm_90, 96 on sm_80.
 template <int RegistersPerWire>
 struct tile_network<5, RegistersPerWire> {
     static constexpr int window = network_w5_t4x2::window;
@@ -54,8 +62,8 @@ struct tile_network<5, RegistersPerWire> {
     }
 };
 
-// 139.75 per output (2x2: 180); 80 inputs, 78 registers on sm_90 with packed lanes (8x2, 126 per
-// output, needs 124).
+// 139.75 min/max per output, 130.75 sm_90 instructions (2x2: 180); 80 inputs, 78 registers on sm_90
+// with packed lanes (8x2: 126 per output, 124 registers).
 template <>
 struct tile_network<7, 1> {
     static constexpr int window = network_w7_t4x2::window;
@@ -72,8 +80,8 @@ struct tile_network<7, 1> {
     }
 };
 
-// One lane per register doubles the registers of a wire: 4x2 needs 144 on sm_80, 2x2 (180 per output)
-// 96.
+// One lane per register doubles the registers of a wire: 4x2 needs 144 on sm_80, 2x2 (180 min/max per
+// output) 96.
 template <>
 struct tile_network<7, 2> {
     static constexpr int window = network_w7_t2x2::window;
