@@ -10,8 +10,10 @@ median's threshold above; tools/network_checks.py).
 
 Usage: tools/gen_tiled_network.py --write                 (regenerates library/core/networks/)
        tools/gen_tiled_network.py --compare               (exit 1 when a header is stale or a check fails)
-       tools/gen_tiled_network.py --table                 (min/max per output and live wires, several tiles)
-       tools/gen_tiled_network.py --window 7 --tile 4x2 [--method pruned] [--order live]  (one header to stdout)
+       tools/gen_tiled_network.py --table                 (min/max and sm_90 instructions per output, live
+                                                          wires by order, several tiles per window to 15x15)
+       tools/gen_tiled_network.py --window 7 --tile 4x2 [--method pruned|separable|separable3]
+                                  [--order depth|built|live]  (one network's header to stdout)
 """
 import argparse
 import os
@@ -319,6 +321,8 @@ def main():
         cols, rows = args.tile
         if cols < 1 or rows < 1:
             sys.exit("--tile must be at least 1x1")
+        if args.method != "pruned" and args.window != 3:
+            sys.exit(f"--method {args.method} is built for 3x3 windows only")
         m = median_networks.build(args.window, cols, rows, args.method)
         problem = check(m)
         if problem:

@@ -15,6 +15,12 @@ operations. Two ways to build one:
   window is the median of the largest of its three column minima, the
   median of its three column medians and the smallest of its three column
   maxima. Pairs that neighbouring columns or rows share are sorted once.
+  separable3 is the same for GPUs whose min and max take three operands.
+
+Then the order operations are written in: as built, depth first from each
+output, or greedily keeping few wires live; and the counts a network is
+judged by: min/max operations, instructions where three-input min/max fuse
+chains, and the most wires live at once.
 """
 
 
