@@ -85,8 +85,6 @@ bench_peer npp_median() {
     return {layout, run_npp_median};
 }
 
-}  // namespace
-
 // NPP's median for one value type and channel count: the scratch-size
 // query and the filter.
 template <class T>
