@@ -1,6 +1,5 @@
-// The library's selection kernels: every window from 3x3 to 15x15, element
-// type and channel count (the dispatch takes them where no network is
-// cheaper).
+// The library's selection kernels: the windows without a generated network
+// (9x9 to 15x15), every element type and channel count.
 #include "image_kernels.cuh"
 #include "kernel_catalog.h"
 
@@ -28,9 +27,6 @@ kernel_info<T> select_info(const char* name, kernel_fn<T> kernel) {
     MEDIAN_SELECT_KERNEL(W, T, type_name, 3)    \
     MEDIAN_SELECT_KERNEL(W, T, type_name, 4)
 #define MEDIAN_SELECT_WINDOWS(T, type_name)  \
-    MEDIAN_SELECT_CHANNELS(3, T, type_name)  \
-    MEDIAN_SELECT_CHANNELS(5, T, type_name)  \
-    MEDIAN_SELECT_CHANNELS(7, T, type_name)  \
     MEDIAN_SELECT_CHANNELS(9, T, type_name)  \
     MEDIAN_SELECT_CHANNELS(11, T, type_name) \
     MEDIAN_SELECT_CHANNELS(13, T, type_name) \
@@ -42,8 +38,7 @@ kernel_info<T> select_info(const char* name, kernel_fn<T> kernel) {
     MEDIAN_SELECT_INFO(W, T, type_name, 1), MEDIAN_SELECT_INFO(W, T, type_name, 3),   \
         MEDIAN_SELECT_INFO(W, T, type_name, 4)
 #define MEDIAN_SELECT_ALL_INFOS(T, type_name)                                                                   \
-    MEDIAN_SELECT_INFOS(3, T, type_name), MEDIAN_SELECT_INFOS(5, T, type_name), MEDIAN_SELECT_INFOS(7, T, type_name), \
-        MEDIAN_SELECT_INFOS(9, T, type_name), MEDIAN_SELECT_INFOS(11, T, type_name),                            \
+    MEDIAN_SELECT_INFOS(9, T, type_name), MEDIAN_SELECT_INFOS(11, T, type_name),                                \
         MEDIAN_SELECT_INFOS(13, T, type_name), MEDIAN_SELECT_INFOS(15, T, type_name)
 
 MEDIAN_SELECT_WINDOWS(unsigned char, u8)
