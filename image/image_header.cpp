@@ -155,10 +155,10 @@ bool png_chunks_complete(std::FILE* f, long size, std::string& why) {
     return malformed("PNG: too many chunks", why);
 }
 
-// Every marker segment must lie inside the file: DevIL's JPEG source skips
-// a segment by refilling its buffer until the count is met, which at the
-// end of the file never happens. Image data cut short is harmless (libjpeg
-// stops there), and so are stray bytes between segments, which it skips.
+// Every marker segment must lie inside the file: one that runs past the
+// end is a damaged file (and once made DevIL's JPEG source skip forever).
+// Image data cut short is harmless (libjpeg fills the rest), and so are
+// stray bytes between segments, which it skips.
 bool jpeg_segments_complete(std::FILE* f, long size, std::string& why) {
     if (std::fseek(f, 2, SEEK_SET) != 0) return malformed("JPEG: it cannot be read through", why);
     for (int c = std::getc(f); c != EOF; c = std::getc(f)) {

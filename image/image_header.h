@@ -31,9 +31,10 @@ struct image_header {
 // one of the formats we decode, or the header is cut short or malformed.
 bool read_image_header(std::FILE* file, image_header& header, std::string& why);
 
-// Whether the file is laid out so that DevIL's readers stop at its end:
-// every JPEG marker segment and every PNG chunk up to the end chunk lies
-// inside it (DevIL ignores the end of its input there and can loop forever).
+// Whether the file is laid out so that its decoder stops at its end: every
+// PNG chunk up to the end chunk lies inside it (DevIL's PNG reader ignores
+// the end of its input and can loop forever), and every JPEG marker segment
+// does (one that runs past the end is a damaged file, refused at once).
 // Reads the whole file for these two formats; run it after
 // image_size_acceptable. False with `why` (no file name) otherwise.
 bool image_structure_sound(std::FILE* file, const image_header& header, std::string& why);
