@@ -31,6 +31,9 @@ constexpr long max_png_chunks = 1L << 20;
 constexpr std::int64_t rgb_bytes = 3;
 constexpr std::int64_t rgba_bytes = 4;
 constexpr std::int64_t tiff_sample_bytes = 2;
+// Far more samples a pixel than any photograph has (colour, alpha, a few
+// extra channels); keeps the byte counts of the size check small.
+constexpr std::int64_t max_tiff_samples = 64;
 // Digits of a PNM number beyond which it is certainly absurd.
 constexpr int max_pnm_digits = 12;
 
@@ -245,7 +248,11 @@ bool read_tiff(std::FILE* f, image_header& h, std::string& why) {
         if (tag == 277) samples = value;
     }
     if (width <= 0 || height <= 0) return malformed("TIFF: a page without pixels", why);
-    if (samples < 1) return malformed("TIFF: a page of no samples", why);
+    if (samples < 1 || samples > max_tiff_samples) {
+        why = "malformed TIFF: " + std::to_string(samples) + " samples a pixel (1 to " +
+              std::to_string(max_tiff_samples) + " are read)";
+        return false;
+    }
     return set_size(h, width, height, std::max(rgba_bytes, samples * tiff_sample_bytes), why);
 }
 
