@@ -8,7 +8,9 @@
 // closes and renames over `path`. Opening it first finds an output that
 // cannot be written before the work that produces it; on any failure, and
 // when it is destroyed uncommitted, the temporary file is removed and an
-// existing file at `path` stays as it was.
+// existing file at `path` stays as it was; so it is when SIGINT, SIGTERM or
+// SIGHUP ends the process, which then ends by that signal. A replaced
+// file's permission bits carry over.
 class atomic_file {
 public:
     atomic_file() = default;
@@ -17,7 +19,8 @@ public:
     atomic_file& operator=(const atomic_file&) = delete;
 
     // False with `error` (naming `path` and the cause) when `path` is not a
-    // regular file or cannot be created there.
+    // regular file, cannot be created there, or is a name the system refuses
+    // (too long).
     bool open(const std::string& path, std::string& error);
     // The temporary file, open for writing; null unless opened.
     std::FILE* stream() const { return stream_; }

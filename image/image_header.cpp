@@ -1,9 +1,11 @@
 #include "image_header.h"
 
+#include "byte_order.h"
 #include "padded_image.h"
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -15,32 +17,28 @@ constexpr std::int64_t max_side = std::int64_t{1} << 28;
 // A JPEG's frame header normally follows a few metadata segments; searching
 // further only lets a crafted file of tiny segments keep us busy.
 constexpr long max_jpeg_header_search = 16L << 20;
-// A TIFF holds its pages at once in DevIL; more than this is not a photograph.
-constexpr int max_tiff_pages = 64;
 constexpr int max_tiff_entries = 4096;
 constexpr std::uint32_t bmp_uncompressed = 0;
 constexpr std::uint32_t bmp_bit_fields = 3;
+constexpr std::uint32_t bmp_alpha_bit_fields = 6;
 constexpr std::uint32_t max_bmp_palette = 256;
 constexpr long png_max_chunk_length = 0x7fffffffL;
 // Far more than a 2 GiB file of 8 KiB data chunks needs.
 constexpr long max_png_chunks = 1L << 20;
-// DevIL's TIFF and BMP loaders decode through 32-bit RGBA.
+// Bytes a decoder holds per pixel, at most, before conversion to RGB: BMP
+// is decoded straight to RGB, TIFF through 32-bit RGBA where libtiff
+// converts it, else as stored (up to 16 bits a sample).
+constexpr std::int64_t rgb_bytes = 3;
 constexpr std::int64_t rgba_bytes = 4;
+constexpr std::int64_t tiff_sample_bytes = 2;
+// Far more samples a pixel than any photograph has (colour, alpha, a few
+// extra channels); keeps the byte counts of the size check small.
+constexpr std::int64_t max_tiff_samples = 64;
+// Digits of a PNM number beyond which it is certainly absurd.
+constexpr int max_pnm_digits = 12;
 
 bool read_at(std::FILE* f, long offset, void* out, std::size_t n) {
     return offset >= 0 && std::fseek(f, offset, SEEK_SET) == 0 && std::fread(out, 1, n, f) == n;
-}
-
-std::uint32_t big_endian(const unsigned char* p, int n) {
-    std::uint32_t v = 0;
-    for (int i = 0; i < n; ++i) v = v << 8 | p[i];
-    return v;
-}
-
-std::uint32_t little_endian(const unsigned char* p, int n) {
-    std::uint32_t v = 0;
-    for (int i = n - 1; i >= 0; --i) v = v << 8 | p[i];
-    return v;
 }
 
 bool starts_with(const unsigned char* bytes, std::size_t size, const char* magic, std::size_t magic_size) {
@@ -160,10 +158,10 @@ bool png_chunks_complete(std::FILE* f, long size, std::string& why) {
     return malformed("PNG: too many chunks", why);
 }
 
-// Every marker segment must lie inside the file: DevIL's JPEG source skips
-// a segment by refilling its buffer until the count is met, which at the
-// end of the file never happens. Image data cut short is harmless (libjpeg
-// stops there), and so are stray bytes between segments, which it skips.
+// Every marker segment must lie inside the file: one that runs past the
+// end is a damaged file (and once made DevIL's JPEG source skip forever).
+// Image data cut short is harmless (libjpeg fills the rest), and so are
+// stray bytes between segments, which it skips.
 bool jpeg_segments_complete(std::FILE* f, long size, std::string& why) {
     if (std::fseek(f, 2, SEEK_SET) != 0) return malformed("JPEG: it cannot be read through", why);
     for (int c = std::getc(f); c != EOF; c = std::getc(f)) {
@@ -210,7 +208,7 @@ bool read_bmp(std::FILE* f, image_header& h, std::string& why) {
         const std::uint32_t bits = little_endian(b + 10, 2);
         if (little_endian(b + 8, 2) != 1 || (bits != 1 && bits != 4 && bits != 8 && bits != 24))
             return malformed("BMP: an unknown pixel layout", why);
-        return set_size(h, little_endian(b + 4, 2), little_endian(b + 6, 2), rgba_bytes, why);
+        return set_size(h, little_endian(b + 4, 2), little_endian(b + 6, 2), rgb_bytes, why);
     }
     if (info_size < 40 || info_size > 124 || !read_at(f, 14, b, sizeof b))
         return malformed("BMP: an unknown header size", why);
@@ -218,7 +216,7 @@ bool read_bmp(std::FILE* f, image_header& h, std::string& why) {
     const std::uint32_t compression = little_endian(b + 16, 4), palette_entries = little_endian(b + 32, 4);
     if (planes != 1 || (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32))
         return malformed("BMP: an unknown pixel layout", why);
-    if (compression != bmp_uncompressed && compression != bmp_bit_fields) {
+    if (compression != bmp_uncompressed && compression != bmp_bit_fields && compression != bmp_alpha_bit_fields) {
         why = "unsupported format: it is a compressed BMP image; uncompressed BMP images are read";
         return false;
     }
@@ -227,51 +225,39 @@ bool read_bmp(std::FILE* f, image_header& h, std::string& why) {
     const auto height = static_cast<std::int32_t>(little_endian(b + 8, 4));
     // A negative height stores the rows top-down.
     const std::int64_t rows = height < 0 ? -std::int64_t{height} : height;
-    return set_size(h, width, rows, rgba_bytes, why);
+    return set_size(h, width, rows, rgb_bytes, why);
 }
 
-// Every page of the TIFF counts, since DevIL decodes them all.
+// The first page's size: the only page decoded, as other readers do.
 bool read_tiff(std::FILE* f, image_header& h, std::string& why) {
     unsigned char b[12];
     if (!read_at(f, 0, b, 8)) return malformed("TIFF: a short header", why);
     const bool little = b[0] == 'I';
     const auto number = [&](const unsigned char* p, int n) { return little ? little_endian(p, n) : big_endian(p, n); };
-    long ifd = number(b + 4, 4);
-    std::int64_t total = 0;
-    std::pair<std::int64_t, std::int64_t> first;
-    for (int page = 0; ifd != 0; ++page) {
-        if (page == max_tiff_pages) {
-            why = "a TIFF image of more than " + std::to_string(max_tiff_pages) + " pages";
-            return false;
-        }
-        if (!read_at(f, ifd, b, 2)) return malformed("TIFF: a directory beyond its end", why);
-        const int entries = static_cast<int>(number(b, 2));
-        if (entries > max_tiff_entries) return malformed("TIFF: a directory of too many entries", why);
-        std::int64_t width = -1, height = -1;
-        for (int e = 0; e < entries; ++e) {
-            if (!read_at(f, ifd + 2 + 12L * e, b, 12)) return malformed("TIFF: a directory beyond its end", why);
-            const std::uint32_t tag = number(b, 2), type = number(b + 2, 2);
-            const std::int64_t value = type == 3 ? number(b + 8, 2) : type == 4 ? number(b + 8, 4) : -1;
-            if (tag == 256) width = value;
-            if (tag == 257) height = value;
-        }
-        if (width <= 0 || height <= 0) return malformed("TIFF: a page without pixels", why);
-        if (page == 0) first = {width, height};
-        if (!set_size(h, width, height, rgba_bytes, why)) return false;
-        total = std::min(total + h.decoded_bytes, max_padded_bytes);
-        if (!read_at(f, ifd + 2 + 12L * entries, b, 4)) return malformed("TIFF: a directory beyond its end", why);
-        const long next = number(b, 4);
-        if (next != 0 && next <= ifd) return malformed("TIFF: directories that do not run forward", why);
-        ifd = next;
+    const long ifd = number(b + 4, 4);
+    if (!read_at(f, ifd, b, 2)) return malformed("TIFF: a directory beyond its end", why);
+    const int entries = static_cast<int>(number(b, 2));
+    if (entries > max_tiff_entries) return malformed("TIFF: a directory of too many entries", why);
+    std::int64_t width = -1, height = -1, samples = 1;
+    for (int e = 0; e < entries; ++e) {
+        if (!read_at(f, ifd + 2 + 12L * e, b, 12)) return malformed("TIFF: a directory beyond its end", why);
+        const std::uint32_t tag = number(b, 2), type = number(b + 2, 2);
+        const std::int64_t value = type == 3 ? number(b + 8, 2) : type == 4 ? number(b + 8, 4) : -1;
+        if (tag == 256) width = value;
+        if (tag == 257) height = value;
+        if (tag == 277) samples = value;
     }
-    if (total == 0) return malformed("TIFF: no pages", why);
-    h.width = first.first;
-    h.height = first.second;
-    h.decoded_bytes = total;
-    return true;
+    if (width <= 0 || height <= 0) return malformed("TIFF: a page without pixels", why);
+    if (samples < 1 || samples > max_tiff_samples) {
+        why = "malformed TIFF: " + std::to_string(samples) + " samples a pixel (1 to " +
+              std::to_string(max_tiff_samples) + " are read)";
+        return false;
+    }
+    return set_size(h, width, height, std::max(rgba_bytes, samples * tiff_sample_bytes), why);
 }
 
-// A whole number after whitespace and comments; -1 when there is none.
+// A whole number after whitespace and comments; -1 when there is none, -2
+// when it has more than max_pnm_digits digits.
 std::int64_t pnm_number(std::FILE* f) {
     int c = std::fgetc(f);
     while (c == '#' || c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f') {
@@ -281,11 +267,12 @@ std::int64_t pnm_number(std::FILE* f) {
     }
     if (c < '0' || c > '9') return -1;
     std::int64_t v = 0;
-    for (int digits = 0; c >= '0' && c <= '9'; c = std::fgetc(f)) {
-        if (++digits > 12) return max_side + 1;
-        v = v * 10 + (c - '0');
+    int digits = 0;
+    for (; c >= '0' && c <= '9'; c = std::fgetc(f)) {
+        digits += v > 0 || c != '0';  // leading zeros do not count
+        if (digits <= max_pnm_digits) v = v * 10 + (c - '0');
     }
-    return v;
+    return digits > max_pnm_digits ? -2 : v;
 }
 
 // The header ends with one whitespace character after the maximum value,
@@ -293,6 +280,9 @@ std::int64_t pnm_number(std::FILE* f) {
 bool read_pnm(std::FILE* f, int variant, image_header& h, std::string& why) {
     if (std::fseek(f, 2, SEEK_SET) != 0) return malformed("PNM: a short header", why);
     const std::int64_t width = pnm_number(f), height = pnm_number(f), max_value = pnm_number(f);
+    if (width == -2 || height == -2 || max_value == -2)
+        return malformed(("PNM: a number of more than " + std::to_string(max_pnm_digits) + " digits in its header").c_str(),
+                         why);
     if (width < 0 || height < 0 || max_value < 1 || max_value > 65535)
         return malformed("PNM: its header lacks a size or maximum value", why);
     h.channels = variant == '6' ? 3 : 1;
@@ -342,7 +332,29 @@ bool image_structure_sound(std::FILE* file, const image_header& header, std::str
                                                : png_chunks_complete(file, size, why);
 }
 
-bool image_size_acceptable(const image_header& header, std::string& why) {
+bool parse_max_pixels(const std::string& text, std::int64_t& max_pixels, std::string& why) {
+    constexpr std::size_t max_digits = 18;  // stays inside std::int64_t
+    const bool digits = !text.empty() && text.size() <= max_digits &&
+                        std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); });
+    if (!digits || std::stoll(text) < 1) {
+        why = "'" + text + "' is not a pixel count (a whole number from 1)";
+        return false;
+    }
+    max_pixels = std::stoll(text);
+    return true;
+}
+
+bool max_pixels_from_environment(std::int64_t& max_pixels, std::string& error) {
+    max_pixels = default_max_pixels;
+    const char* value = std::getenv(max_pixels_variable);
+    if (!value) return true;
+    std::string why;
+    if (parse_max_pixels(value, max_pixels, why)) return true;
+    error = std::string(max_pixels_variable) + ": " + why;
+    return false;
+}
+
+bool image_size_acceptable(const image_header& header, std::int64_t max_pixels, std::string& why) {
     const std::string size = std::to_string(header.width) + "x" + std::to_string(header.height);
     if (header.width == 0 || header.height == 0) {
         why = header.kind + " of size " + size + ": no pixels";
@@ -354,6 +366,12 @@ bool image_size_acceptable(const image_header& header, std::string& why) {
     }
     if (header.decoded_bytes >= max_padded_bytes) {
         why = "too large: " + size + " in this pixel format decodes to 2^31 bytes or more";
+        return false;
+    }
+    if (header.width * header.height > max_pixels) {
+        why = "too large: " + size + " is " + std::to_string(header.width * header.height) +
+              " pixels, more than the limit of " + std::to_string(max_pixels) + " (set " + max_pixels_variable +
+              "=N, or median_suite's --max-pixels N, to allow more)";
         return false;
     }
     return true;

@@ -1,6 +1,9 @@
 #include "image_io.h"
 
+#include "decoders.h"
 #include "image_header.h"
+
+#include <sys/stat.h>
 
 #include <IL/il.h>
 #include <IL/ilu.h>
@@ -13,7 +16,7 @@
 
 namespace {
 
-// DevIL counts file positions in 32 bits; no acceptable image needs more.
+// No acceptable image needs more; DevIL counts file positions in 32 bits.
 constexpr long max_file_bytes = 1L << 31;
 
 void init_devil() {
@@ -56,74 +59,60 @@ struct file_closer {
 };
 using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 
-ILenum devil_type(image_format format) {
-    switch (format) {
-        case image_format::jpeg: return IL_JPG;
-        case image_format::png: return IL_PNG;
-        case image_format::bmp: return IL_BMP;
-        case image_format::tiff: return IL_TIF;
-        case image_format::pnm:
-        case image_format::other: break;
-    }
-    return IL_TYPE_UNKNOWN;
-}
-
 // The header of `file`, checked; false with `error` naming `name`.
-bool checked_header(std::FILE* file, const std::string& name, image_header& header, std::string& error) {
+bool checked_header(std::FILE* file, const std::string& name, std::int64_t max_pixels, image_header& header,
+                    std::string& error) {
     std::string why;
-    if (read_image_header(file, header, why) && image_size_acceptable(header, why) &&
+    if (read_image_header(file, header, why) && image_size_acceptable(header, max_pixels, why) &&
         image_structure_sound(file, header, why))
         return true;
     error = "cannot read " + name + ": " + why;
     return false;
 }
 
-// The decoded image bound in DevIL as 8-bit RGB, rows top to bottom.
-bool take_pixels(const image_header& header, const std::string& name, rgb_pixels& image, std::string& error) {
-    const std::string what = "cannot read " + name + " (" + header.kind + "): ";
+// A PNG through DevIL, as 8-bit RGB with rows top to bottom.
+bool decode_png(const unsigned char* data, std::size_t size, rgb_pixels& image, std::string& why) {
+    // DevIL reads from a stream, not from memory: its memory reader seeks
+    // and reads past the end of the buffer.
+    file_ptr file(fmemopen(const_cast<unsigned char*>(data), size, "rb"));
+    if (!file) {
+        why = std::strerror(errno);
+        return false;
+    }
+    bound_image bound;
+    if (!ilLoadF(IL_PNG, file.get())) {
+        why = devil_error();
+        return false;
+    }
     if (!ilConvertImage(IL_RGB, IL_UNSIGNED_BYTE)) {
-        error = what + "cannot convert it to 8-bit RGB: " + devil_error();
+        why = "cannot convert it to 8-bit RGB: " + devil_error();
         return false;
     }
     if (ilGetInteger(IL_IMAGE_ORIGIN) != IL_ORIGIN_UPPER_LEFT) iluFlipImage();
     const std::int64_t width = ilGetInteger(IL_IMAGE_WIDTH), height = ilGetInteger(IL_IMAGE_HEIGHT);
-    const ILubyte* data = ilGetData();
-    // The size check applied to the header; a decoder that finds another size is not trusted.
-    if (width != header.width || height != header.height || !data ||
-        ilGetInteger(IL_IMAGE_SIZE_OF_DATA) != width * height * channels) {
-        error = what + "its decoded size differs from its header";
+    const ILubyte* pixels = ilGetData();
+    if (!pixels || ilGetInteger(IL_IMAGE_SIZE_OF_DATA) != width * height * channels) {
+        why = "its decoded size differs from its header";
         return false;
     }
     image.width = static_cast<int>(width);
     image.height = static_cast<int>(height);
-    image.bytes.assign(data, data + width * height * channels);
+    image.bytes.assign(pixels, pixels + width * height * channels);
     return true;
 }
 
-// Samples of a binary PGM or PPM, scaled to 8 bits and spread to RGB.
-bool decode_pnm(const unsigned char* data, std::size_t size, const image_header& header, const std::string& name,
-                rgb_pixels& image, std::string& error) {
-    const int sample_bytes = header.max_value > 255 ? 2 : 1;
-    const std::size_t pixels = static_cast<std::size_t>(header.width) * header.height;
-    const std::size_t needed = pixels * header.channels * sample_bytes;
-    if (header.data_offset < 0 || size - std::min<std::size_t>(size, header.data_offset) < needed) {
-        error = "cannot read " + name + " (" + header.kind + "): it is cut short";
-        return false;
+bool decode_checked(const unsigned char* data, std::size_t size, const image_header& header, rgb_pixels& image,
+                    std::string& why) {
+    switch (header.format) {
+        case image_format::jpeg: return decode_jpeg(data, size, image, why);
+        case image_format::png: return decode_png(data, size, image, why);
+        case image_format::bmp: return decode_bmp(data, size, image, why);
+        case image_format::tiff: return decode_tiff(data, size, image, why);
+        case image_format::pnm: return decode_pnm(data, size, header, image, why);
+        case image_format::other: break;
     }
-    const unsigned char* sample = data + header.data_offset;
-    const auto next = [&] {
-        unsigned value = sample_bytes == 2 ? sample[0] << 8 | sample[1] : sample[0];
-        sample += sample_bytes;
-        value = std::min<unsigned>(value, header.max_value);
-        return static_cast<unsigned char>((value * 255 + header.max_value / 2) / header.max_value);
-    };
-    image.width = static_cast<int>(header.width);
-    image.height = static_cast<int>(header.height);
-    image.bytes.resize(pixels * channels);
-    for (std::size_t p = 0; p < pixels; ++p)
-        for (int c = 0; c < channels; ++c)
-            image.bytes[p * channels + c] = header.channels == 1 && c > 0 ? image.bytes[p * channels] : next();
-    return true;
+    why = "unsupported format";
+    return false;
 }
 
 struct output_type {
@@ -193,39 +182,47 @@ bool save_bound_image(unsigned type, std::FILE* out) {
 }
 
 bool decode_rgb(const unsigned char* data, std::size_t size, const std::string& name, rgb_pixels& image,
-                std::string& error) {
+                std::string& error, std::int64_t max_pixels) {
+    if (max_pixels < 0 && !max_pixels_from_environment(max_pixels, error)) return false;
     if (size == 0) {
         error = "cannot read " + name + ": it is an empty file";
         return false;
     }
-    // DevIL reads from a stream, not from memory: its memory reader seeks
-    // and reads past the end of the buffer where a TIFF's offsets point.
     file_ptr file(fmemopen(const_cast<unsigned char*>(data), size, "rb"));
     if (!file) {
         error = "cannot read " + name + ": " + std::strerror(errno);
         return false;
     }
     image_header header;
-    if (!checked_header(file.get(), name, header, error)) return false;
-    if (header.format == image_format::pnm) return decode_pnm(data, size, header, name, image, error);
-    std::rewind(file.get());
-    bound_image bound;
-    if (!ilLoadF(devil_type(header.format), file.get())) {
-        error = "cannot read " + name + " (" + header.kind + "): " + devil_error();
+    if (!checked_header(file.get(), name, max_pixels, header, error)) return false;
+    std::string why;
+    if (!decode_checked(data, size, header, image, why)) {
+        error = "cannot read " + name + " (" + header.kind + "): " + why;
         return false;
     }
-    return take_pixels(header, name, image, error);
+    // The size checks applied to the header; a decoder that finds another size is not trusted.
+    if (image.width != header.width || image.height != header.height) {
+        error = "cannot read " + name + " (" + header.kind + "): its decoded size differs from its header";
+        return false;
+    }
+    return true;
 }
 
-bool load_rgb(const std::string& path, rgb_pixels& image, std::string& error) {
+bool load_rgb(const std::string& path, rgb_pixels& image, std::string& error, std::int64_t max_pixels) {
+    if (max_pixels < 0 && !max_pixels_from_environment(max_pixels, error)) return false;
     file_ptr file(std::fopen(path.c_str(), "rb"));
-    if (!file) {
+    struct stat st {};
+    if (!file || fstat(fileno(file.get()), &st) != 0) {
         error = "cannot read " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        error = "cannot read " + path + ": it is a directory";
         return false;
     }
     // Refuse from the header alone, before reading a large file.
     image_header header;
-    if (!checked_header(file.get(), path, header, error)) return false;
+    if (!checked_header(file.get(), path, max_pixels, header, error)) return false;
     if (std::fseek(file.get(), 0, SEEK_END) != 0) {
         error = "cannot read " + path + ": " + std::strerror(errno);
         return false;
@@ -241,7 +238,7 @@ bool load_rgb(const std::string& path, rgb_pixels& image, std::string& error) {
         error = "cannot read " + path + ": " + (std::ferror(file.get()) ? std::strerror(errno) : "it shrank while read");
         return false;
     }
-    return decode_rgb(bytes.data(), bytes.size(), path, image, error);
+    return decode_rgb(bytes.data(), bytes.size(), path, image, error, max_pixels);
 }
 
 bool encode_rgb(std::FILE* out, const std::string& format_path, const rgb_pixels& image, std::string& error) {

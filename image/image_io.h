@@ -1,31 +1,30 @@
-// Loading and saving photographs through DevIL, always as 8-bit interleaved
-// RGB with the first row at the top.
+// Loading and saving photographs, always as 8-bit interleaved RGB with the
+// first row at the top: decoded by our own readers (decoders.h), encoded
+// through DevIL.
 #pragma once
 
-#include "padded_image.h"
 #include "atomic_file.h"
+#include "padded_image.h"
+#include "rgb_pixels.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
 
-struct rgb_pixels {
-    int width = 0;
-    int height = 0;
-    std::vector<unsigned char> bytes;  // rows packed, 3 bytes per pixel
-};
-
-// JPEG, PNG, BMP, TIFF or binary PGM/PPM, told by content, not by the file name; other
-// pixel formats (grey, RGBA, palette, 16-bit) are converted. The header is
-// checked before decoding: an image that image_size_acceptable refuses is
-// never decoded. EXIF orientation is not applied. Returns false with `error`
-// naming the file and the cause.
-bool load_rgb(const std::string& path, rgb_pixels& image, std::string& error);
+// JPEG, PNG, BMP, TIFF or binary PGM/PPM, told by content, not by the file
+// name; other pixel formats (grey, RGBA, palette, CMYK, 16-bit) are
+// converted, alpha dropped. The header is checked before decoding: an image
+// that image_size_acceptable refuses, or of more than `max_pixels` pixels
+// (negative: the limit MEDIAN_MAX_PIXELS sets, else default_max_pixels), is
+// never decoded. EXIF orientation is not applied; a TIFF gives its first
+// page. Returns false with `error` naming the file and the cause.
+bool load_rgb(const std::string& path, rgb_pixels& image, std::string& error, std::int64_t max_pixels = -1);
 
 // The same for a whole file already in memory; `name` is used in messages.
 bool decode_rgb(const unsigned char* data, std::size_t size, const std::string& name, rgb_pixels& image,
-                std::string& error);
+                std::string& error, std::int64_t max_pixels = -1);
 
 // An image file to be written, in the format of its name's extension (.bmp,
 // .png, .tga, .ppm, .pnm, .tif, .tiff, .jpg, .jpeg). Opened before the work

@@ -2,12 +2,22 @@
 # Installs the Debian packages the project builds and runs with, and NVIDIA's
 # disassemblers and NPP from their PyPI wheels, when any is missing. Quick
 # when everything is there already.
+#   tools/install_deps.sh               everything: tests, fuzzing, scripts, profiles
+#   tools/install_deps.sh --build-only  what building the programs needs (tools/run_bench.sh)
 set -euo pipefail
 
-# clang and its runtime (libFuzzer, sanitizers) build the fuzz preset.
-packages=(cmake ninja-build g++ libboost-context-dev libdevil-dev libgtest-dev
+# What the default preset configures and builds with.
+build_packages=(cmake ninja-build g++ libboost-context-dev libdevil-dev libtiff-dev libjpeg-dev libgtest-dev)
+# clang and its runtime (libFuzzer, sanitizers) build the fuzz preset; the
+# Python modules run the scripts and their tests.
+packages=("${build_packages[@]}"
           clang libclang-rt-14-dev
           python3-matplotlib python3-numpy python3-scipy python3-opencv python3-pip)
+build_only=0
+if [ "${1:-}" = --build-only ]; then
+  build_only=1
+  packages=("${build_packages[@]}")
+fi
 
 # The wheels hold nvidia/cu13/{bin,include,lib}: cuobjdump and nvdisasm for
 # tools/sass_profile.py, NPP's headers and libraries for the suite's NPP row.
@@ -18,6 +28,7 @@ wheel_files=(bin/cuobjdump bin/nvdisasm lib/libnppif.so.13)
 
 install_wheels() {
   local missing=() i
+  [ "$build_only" -eq 1 ] && return 0
   for i in "${!wheels[@]}"; do
     [ -e "$wheel_dir/nvidia/cu13/${wheel_files[$i]}" ] || missing+=("${wheels[$i]}")
   done

@@ -48,8 +48,7 @@ bool timed_launches(const kernel_entry& kernel, const device_launch& launch, con
             !CUDA_OK(cudaEventRecord(events.stop, nullptr)) || !CUDA_OK(cudaEventSynchronize(events.stop)) ||
             !CUDA_OK(cudaEventElapsedTime(&ms, events.start, events.stop)))
             return false;
-        timing.launch_ms.push_back(ms);
-        timing.best_ms = ms < timing.best_ms ? ms : timing.best_ms;
+        timing.add(ms);
         progress.update(i + 1);
     }
     return true;
@@ -117,12 +116,10 @@ bool FilterRunner(const PaddedImage& input, std::vector<unsigned char>& output) 
 bool device_available(std::string& why) {
     int count = 0;
     const cudaError_t e = cudaGetDeviceCount(&count);
-    if (e != cudaSuccess) {
-        why = cudaGetErrorString(e);
-        return false;
-    }
-    if (count == 0) why = "no CUDA device";
-    return count > 0;
+    if (e == cudaSuccess && count > 0) return true;
+    why = std::string(e != cudaSuccess ? cudaGetErrorString(e) : "no CUDA device") +
+          " (no NVIDIA GPU or driver found; median_bench_emu and median_suite_emu run the same kernels on the CPU)";
+    return false;
 }
 
 void assemble_image(const kernel_entry& kernel, const PaddedImage& input, const std::vector<unsigned char>& output,

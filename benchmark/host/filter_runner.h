@@ -9,7 +9,13 @@
 
 struct kernel_timing {
     std::vector<float> launch_ms;  // elapsed time of each launch, in order
-    float best_ms = 10000.0f;
+    float best_ms = 0.0f;          // the shortest of them; 0 before the first
+
+    // Records one launch's time.
+    void add(float ms) {
+        best_ms = launch_ms.empty() || ms < best_ms ? ms : best_ms;
+        launch_ms.push_back(ms);
+    }
 };
 
 // Launches `kernel` `repeats` times on the bordered image with the grid of
@@ -34,7 +40,8 @@ bool run_launches(const kernel_entry& kernel, const PaddedImage& input, int repe
 // and throughput lines on stdout. `output` receives the output buffer.
 bool FilterRunner(const PaddedImage& input, std::vector<unsigned char>& output);
 
-// Whether a CUDA device (or the emulation) can run kernels; `why` says why not.
+// Whether a CUDA device (or the emulation) can run kernels; `why` says why
+// not, and that the _emu programs run on the CPU instead.
 bool device_available(std::string& why);
 
 // Whether this build runs kernels on the CPU emulation.

@@ -37,12 +37,14 @@ int main() {
         std::fprintf(stderr, "median_bench: image smaller than one %ux%u block: filtered on the host, no GPU time measured\n",
                      kernel.block.x, kernel.block.y);
     } else {
+        if (!device_available(error)) return fail("no GPU to run on: " + error + "; no output written");
         if (emulated_device())
             std::fprintf(stderr, "median_bench: times are CPU-emulation times, not GPU times\n");
         if (!FilterRunner(input, output)) return fail("GPU run failed; no output written");
     }
     assemble_image(kernel, input, output, image.bytes.data());
+    // The report first: a run whose report is lost leaves the old output as it was.
+    if (!standard_output_flushed(error)) return fail(error + "; no output written");
     if (!saved.save(image, error)) return fail(error);
-    if (!standard_output_flushed(error)) return fail(error);
     return 0;
 }

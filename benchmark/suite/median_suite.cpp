@@ -4,6 +4,7 @@
 //   median_suite bench [options]
 //   median_suite reference INPUT OUTPUT [--border MODE]
 #include "benchmark/host/filter_runner.h"
+#include "image/image_header.h"
 #include "image/image_io.h"
 #include "image/standard_output.h"
 #include "library_bench.h"
@@ -13,6 +14,7 @@
 #include "suite_report.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <utility>
@@ -25,18 +27,21 @@ constexpr int usage_error = 2;
 int usage() {
     std::fprintf(stderr,
                  "usage: median_suite list [--json]\n"
-                 "       median_suite run KERNEL INPUT OUTPUT [--border MODE]\n"
+                 "       median_suite run KERNEL INPUT OUTPUT [--border MODE] [--max-pixels N]\n"
                  "       median_suite bench [--input FILE] [--size WxH]... [--kernels A,B,...] [--repeat N]\n"
-                 "                          [--json FILE] [--csv FILE] [--window K] [--type u8|u16|f32] [--channels C]\n"
-                 "       median_suite reference INPUT OUTPUT [--border MODE]   (the exact 5x5 median, on the CPU)\n"
-                 "MODE is how pixels outside the image read: constant (black, the default), replicate,\n"
-                 "reflect or mirror, as SciPy's mode= names them.\n"
+                 "                          [--json FILE] [--csv FILE] [--max-pixels N]\n"
+                 "                          [--window K] [--type u8|u16|f32] [--channels C]\n"
+                 "       median_suite reference INPUT OUTPUT [--border MODE] [--max-pixels N]   (the exact 5x5 median, on the CPU)\n"
+                 "MODE is how pixels outside the image read: constant (black, the default), replicate\n"
+                 "(SciPy's nearest), reflect or mirror, as SciPy's mode= names them.\n"
+                 "--max-pixels N refuses input images of more than N pixels before decoding (default\n"
+                 "%lld, or MEDIAN_MAX_PIXELS from the environment).\n"
                  "bench checks every kernel (or those named), and NVIDIA's NPP median where the build\n"
                  "found NPP, against its reference and times --repeat\n"
                  "launches of each (default %d here) on the photograph (default %s)\n"
                  "and on random images of the given sizes. With --window, --type or --channels it\n"
                  "benches the library's choice for them (default 5, u8, 3) beside NPP's median instead.\n",
-                 default_repeats(), "samples/dandelions-1920x1080.jpg");
+                 static_cast<long long>(default_max_pixels), default_repeats(), "samples/dandelions-1920x1080.jpg");
     return usage_error;
 }
 
@@ -79,32 +84,71 @@ int list_json() {
     return 0;
 }
 
-// The border mode named by the optional "--border MODE" in `args`; false
-// for anything else.
-bool parse_border(const std::vector<std::string>& args, median_filter::border& mode) {
-    mode = median_filter::border::constant;
-    if (args.empty()) return true;
-    if (args.size() != 2 || args[0] != "--border") return false;
-    const std::pair<const char*, median_filter::border> names[] = {{"constant", median_filter::border::constant},
-                                                                   {"replicate", median_filter::border::replicate},
-                                                                   {"reflect", median_filter::border::reflect},
-                                                                   {"mirror", median_filter::border::mirror}};
-    for (const auto& [name, m] : names)
-        if (args[1] == name) {
+// The border mode `name` means: ours, or SciPy's name for it; false with
+// `error` saying why otherwise.
+bool parse_border(const std::string& name, median_filter::border& mode, std::string& error) {
+    const std::pair<const char*, median_filter::border> names[] = {
+        {"constant", median_filter::border::constant},     {"replicate", median_filter::border::replicate},
+        {"reflect", median_filter::border::reflect},       {"mirror", median_filter::border::mirror},
+        {"nearest", median_filter::border::replicate},     {"grid-constant", median_filter::border::constant},
+        {"grid-mirror", median_filter::border::reflect},
+    };
+    for (const auto& [known, m] : names)
+        if (name == known) {
             mode = m;
             return true;
         }
+    error = "unknown --border mode '" + name + "'" +
+            (name == "wrap" || name == "grid-wrap" ? " (wrapping around is not supported)" : "") +
+            "; the modes are constant, replicate (SciPy's nearest), reflect (grid-mirror) and mirror";
     return false;
 }
 
-// Loads INPUT and borders it by `mode`; false after a message on failure.
-bool load_padded(const std::string& path, median_filter::border mode, rgb_pixels& image, PaddedImage& padded) {
+// Options of run and reference.
+struct image_options {
+    median_filter::border mode = median_filter::border::constant;
+    std::int64_t max_pixels = -1;  // from the environment
+};
+
+// Removes "--max-pixels N" from `args`; false with `error` for a bad or missing value.
+bool take_max_pixels(std::vector<std::string>& args, std::int64_t& max_pixels, std::string& error) {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] != "--max-pixels") continue;
+        std::string why;
+        if (i + 1 == args.size() || !parse_max_pixels(args[i + 1], max_pixels, why)) {
+            error = "--max-pixels " + (i + 1 == args.size() ? std::string("needs a value") : why);
+            return false;
+        }
+        args.erase(args.begin() + static_cast<long>(i), args.begin() + static_cast<long>(i) + 2);
+        --i;
+    }
+    return true;
+}
+
+bool parse_image_options(std::vector<std::string> args, image_options& options, std::string& error) {
+    if (!take_max_pixels(args, options.max_pixels, error)) return false;
+    for (std::size_t i = 0; i < args.size(); i += 2) {
+        if (args[i] != "--border") {
+            error = "unknown option '" + args[i] + "'";
+            return false;
+        }
+        if (i + 1 == args.size()) {
+            error = "--border needs a mode";
+            return false;
+        }
+        if (!parse_border(args[i + 1], options.mode, error)) return false;
+    }
+    return true;
+}
+
+// Loads INPUT and borders it as `options` say; false after a message on failure.
+bool load_padded(const std::string& path, const image_options& options, rgb_pixels& image, PaddedImage& padded) {
     std::string error;
-    if (!load_rgb(path, image, error)) {
+    if (!load_rgb(path, image, error, options.max_pixels)) {
         std::fprintf(stderr, "median_suite: %s\n", error.c_str());
         return false;
     }
-    if (border_loaded(path, image, padded, error, mode)) return true;
+    if (border_loaded(path, image, padded, error, options.mode)) return true;
     std::fprintf(stderr, "median_suite: %s\n", error.c_str());
     return false;
 }
@@ -117,7 +161,7 @@ int fail(const std::string& message) {
 // The table's kernels read the image bordered by `mode`; the library call
 // borders it itself.
 int run(const std::string& name, const std::string& input_path, const std::string& output_path,
-        median_filter::border mode) {
+        const image_options& options) {
     const kernel_entry* kernel = find_kernel(name);
     if (!kernel) return unknown_kernel(name);
     std::string error;
@@ -125,10 +169,11 @@ int run(const std::string& name, const std::string& input_path, const std::strin
     if (!saved.open(output_path, error)) return fail(error);
     rgb_pixels image;
     PaddedImage input;
-    if (!load_padded(input_path, mode, image, input)) return 1;
+    if (!load_padded(input_path, options, image, input)) return 1;
     if (!saved.holds(image.width, image.height, error)) return fail(error);
+    if (!device_available(error)) return fail("no GPU to run on: " + error);
     if (kernel == &library_kernel()) {
-        if (!run_library(image.width, image.height, mode, image.bytes)) return 1;
+        if (!run_library(image.width, image.height, options.mode, image.bytes)) return 1;
         return saved.save(image, error) ? 0 : fail(error);
     }
     std::vector<unsigned char> output(input.bytes.size(), 0);
@@ -140,13 +185,13 @@ int run(const std::string& name, const std::string& input_path, const std::strin
     return saved.save(image, error) ? 0 : fail(error);
 }
 
-int write_reference(const std::string& input_path, const std::string& output_path, median_filter::border mode) {
+int write_reference(const std::string& input_path, const std::string& output_path, const image_options& options) {
     std::string error;
     image_output saved;
     if (!saved.open(output_path, error)) return fail(error);
     rgb_pixels image;
     PaddedImage input;
-    if (!load_padded(input_path, mode, image, input)) return 1;
+    if (!load_padded(input_path, options, image, input)) return 1;
     if (!saved.holds(image.width, image.height, error)) return fail(error);
     image.bytes = reference::filter(input, reference::exact_median).pixels;
     return saved.save(image, error) ? 0 : fail(error);
@@ -155,7 +200,8 @@ int write_reference(const std::string& input_path, const std::string& output_pat
 int bench(int argc, char** argv) {
     bench_options options;
     std::string error;
-    if (!parse_bench_args(std::vector<std::string>(argv + 2, argv + argc), options, error)) {
+    std::vector<std::string> args(argv + 2, argv + argc);
+    if (!take_max_pixels(args, options.max_pixels, error) || !parse_bench_args(args, options, error)) {
         std::fprintf(stderr, "median_suite bench: %s\n", error.c_str());
         usage();
         return usage_error;
@@ -164,27 +210,40 @@ int bench(int argc, char** argv) {
     return run_bench(options, kernel_table(), library_peers());
 }
 
+// run KERNEL INPUT OUTPUT [options] and reference INPUT OUTPUT [options].
+int run_or_reference(const std::string& command, int argc, char** argv) {
+    const int files = command == "run" ? 3 : 2;
+    if (argc < 2 + files) return usage();
+    image_options options;
+    std::string error;
+    if (!parse_image_options(std::vector<std::string>(argv + 2 + files, argv + argc), options, error)) {
+        std::fprintf(stderr, "median_suite %s: %s\n", command.c_str(), error.c_str());
+        return usage_error;
+    }
+    return command == "run" ? run(argv[2], argv[3], argv[4], options) : write_reference(argv[2], argv[3], options);
+}
+
 int dispatch(int argc, char** argv) {
     const std::string command = argc > 1 ? argv[1] : "";
     if (command == "list" && argc == 2) return list();
     if (command == "list" && argc == 3 && std::string(argv[2]) == "--json") return list_json();
-    const auto options_from = [&](int first) {
-        return std::vector<std::string>(argv + std::min(first, argc), argv + argc);
-    };
-    median_filter::border mode{};
-    if (command == "run" && argc >= 5 && parse_border(options_from(5), mode))
-        return run(argv[2], argv[3], argv[4], mode);
-    if (command == "reference" && argc >= 4 && parse_border(options_from(4), mode))
-        return write_reference(argv[2], argv[3], mode);
+    if (command == "run" || command == "reference") return run_or_reference(command, argc, argv);
     if (command == "bench") return bench(argc, argv);
     return usage();
+}
+
+// run and reference write files only: they need no standard output.
+bool prints_report(int argc, char** argv) {
+    const std::string command = argc > 1 ? argv[1] : "";
+    return command != "run" && command != "reference";
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     std::string error;
-    if (!standard_output_open(error)) return fail(error);
+    if (prints_report(argc, argv) ? !standard_output_open(error) : !reserve_closed_standard_output(error))
+        return fail(error);
     const int code = dispatch(argc, argv);
     if (!standard_output_flushed(error)) return fail(error);
     return code;

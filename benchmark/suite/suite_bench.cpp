@@ -87,7 +87,7 @@ bool load_images(const bench_options& options, std::vector<named_image>& images,
     if (photograph) {
         const std::string path = options.input.empty() ? default_photograph : options.input;
         rgb_pixels image;
-        if (!load_rgb(path, image, error)) return false;
+        if (!load_rgb(path, image, error, options.max_pixels)) return false;
         PaddedImage bordered;
         if (!border_loaded(path, image, bordered, error)) return false;
         const std::size_t slash = path.rfind('/');

@@ -4,6 +4,7 @@
 
 #include "benchmark/host/filter_runner.h"
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,6 +16,7 @@ struct bench_options {
     int repeats = 0;                         // 0: the default of this build
     std::string json_path;
     std::string csv_path;
+    std::int64_t max_pixels = -1;            // for the photograph; -1: MEDIAN_MAX_PIXELS or the default
     // --window, --type, --channels: the library's choice for them instead of
     // the table (any of the three selects it; the others default to 5, u8, 3).
     bool library_choice = false;

@@ -7,9 +7,9 @@ if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   message(FATAL_ERROR "MEDIAN_FUZZ needs clang (the fuzz preset selects it)")
 endif()
 
-add_library(median_fuzz_seeds STATIC tests/fuzz/seed_images.cpp)
+add_library(median_fuzz_seeds STATIC tests/fuzz/seed_images.cpp tests/fuzz/image_writers.cpp)
 target_include_directories(median_fuzz_seeds PUBLIC ${PROJECT_SOURCE_DIR})
-target_link_libraries(median_fuzz_seeds PUBLIC median_image)
+target_link_libraries(median_fuzz_seeds PUBLIC median_image PRIVATE TIFF::TIFF JPEG::JPEG)
 
 add_executable(fuzz_seeds tests/fuzz/write_seeds.cpp)
 target_link_libraries(fuzz_seeds PRIVATE median_fuzz_seeds)

@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!f) return 0;
     image_header header;
     std::string why;
-    if (read_image_header(f, header, why) && image_size_acceptable(header, why)) {
+    if (read_image_header(f, header, why) && image_size_acceptable(header, default_max_pixels, why)) {
         if (!fits_padded(header.width, header.height) || header.decoded_bytes >= max_padded_bytes) __builtin_trap();
         image_structure_sound(f, header, why);
     }

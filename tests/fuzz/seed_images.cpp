@@ -1,5 +1,6 @@
 #include "seed_images.h"
 
+#include "image_writers.h"
 #include "image/image_io.h"
 
 #include <IL/il.h>
@@ -85,6 +86,13 @@ std::vector<unsigned char> grey_pgm() {
     return bytes;
 }
 
+// Samples of no particular structure, `per_pixel` a pixel.
+byte_vector pattern(int per_pixel) {
+    byte_vector samples(static_cast<std::size_t>(seed_width) * seed_height * per_pixel);
+    for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<unsigned char>(i * 13 + i / 41);
+    return samples;
+}
+
 std::vector<unsigned char> first_half(const std::vector<unsigned char>& bytes) {
     return std::vector<unsigned char>(bytes.begin(), bytes.begin() + static_cast<long>(bytes.size() / 2));
 }
@@ -119,8 +127,15 @@ std::vector<seed_image> seed_images() {
         {"rgb.ppm", make_image(IL_PNM, 3, 1, false)},
         {"grey.pgm", grey_pgm()},
         {"oversized.jpg", jpeg_claiming(40000, 40000)},
+        // Layouts our own decoders read, which DevIL cannot write.
+        {"v5-bitfields.bmp", bmp_file(seed_width, seed_height, pattern(4), 124, true)},
+        {"v4.bmp", bmp_file(seed_width, seed_height, pattern(4), 108, false)},
+        {"cmyk.jpg", cmyk_jpeg(seed_width, seed_height, pattern(4))},
+        {"rgba.tif", tiff_file(seed_width, seed_height, pattern(4), {4, 2, true, false, false, {}})},
+        {"tiled-planes.tif", tiff_file(seed_width, seed_height, pattern(3), {3, 2, false, true, true, {}})},
+        {"grey-two-pages.tif", tiff_file(seed_width, seed_height, pattern(1), {1, 1, false, false, false, {{8, 8}}})},
     };
-    for (const char* cut : {"rgb.jpg", "rgb.png", "rgb.bmp", "rgb.tif"})
+    for (const char* cut : {"rgb.jpg", "rgb.png", "rgb.bmp", "rgb.tif", "v5-bitfields.bmp", "tiled-planes.tif"})
         for (const seed_image& s : std::vector<seed_image>(seeds))
             if (s.name == cut) seeds.push_back({"truncated-" + s.name, first_half(s.bytes)});
     return seeds;

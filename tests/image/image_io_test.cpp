@@ -1,4 +1,5 @@
 #include "image/image_io.h"
+#include "tests/fuzz/image_writers.h"
 #include "tests/fuzz/seed_images.h"
 #include "test_images.h"
 #include "tests/scratch_dir.h"
@@ -10,6 +11,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 
 namespace {
@@ -159,7 +161,7 @@ TEST_F(ImageFiles, HeadersOfHugeOrEmptyImagesAreRefusedBeforeDecoding) {
         {png_claiming(0x80000000u, 1, 8, 2), "absurd dimensions"},
         {bmp_claiming(30000, -30000), "too large: 30000x30000"},
         {bmp_claiming(16, INT32_MIN), "absurd dimensions"},
-        {tiff_pages({{16, 16}, {30000, 30000}}), "too large"},  // DevIL decodes every page
+        {tiff_pages({{30000, 30000}, {16, 16}}), "too large: 30000x30000"},
         {text("P6\n# big\n30000 30000\n255\n"), "too large"},
     };
     for (const auto& [file, message] : cases) {
@@ -190,6 +192,152 @@ TEST_F(ImageFiles, TheFormatIsToldByContentAndNamedWhenUnsupported) {
     std::ofstream(path("cut.jpg")) << "\xff\xd8\xff\xe0\x00\x10JFIF";
     EXPECT_FALSE(load_rgb(path("cut.jpg"), img, error));
     EXPECT_NE(error.find("malformed JPEG"), std::string::npos) << error;
+}
+
+void write_bytes(const std::string& file, const bytes& content) {
+    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(content.data()), content.size());
+}
+
+// RGBA samples whose alpha varies, so that an alpha multiplied in shows.
+bytes rgba_pattern(int width, int height) {
+    bytes rgba(static_cast<std::size_t>(width) * height * 4);
+    for (std::size_t i = 0; i < rgba.size(); ++i) rgba[i] = static_cast<unsigned char>(i * 37 + i / 7);
+    return rgba;
+}
+
+bytes rgb_of(const bytes& rgba) {
+    bytes rgb;
+    for (std::size_t i = 0; i < rgba.size(); i += 4) rgb.insert(rgb.end(), rgba.begin() + i, rgba.begin() + i + 3);
+    return rgb;
+}
+
+// The colour channels as stored, whatever the format and layout: alpha is
+// dropped, never multiplied in (libtiff's RGBA reader multiplies it).
+TEST_F(ImageFiles, EveryFormatGivesTheStoredColourChannels) {
+    constexpr int w = 37, h = 21;  // tiles and strips that end inside the image
+    const bytes rgba = rgba_pattern(w, h);
+    ASSERT_TRUE(write_test_image(path("rgba.png"), IL_PNG, w, h, 4, rgba));
+    tiff_layout tiled{4, 2, true, true, true, {}};
+    const std::pair<const char*, bytes> files[] = {
+        {"rgba.tif", tiff_file(w, h, rgba, {4, 2, true, false, false, {}})},
+        {"tiled-planes.tif", tiff_file(w, h, rgba, tiled)},
+        {"v5-bitfields.bmp", bmp_file(w, h, rgba, 124, true)},
+        {"v4.bmp", bmp_file(w, h, rgba, 108, false)},
+        {"v3-bitfields.bmp", bmp_file(w, h, rgba, 40, true)},
+    };
+    for (const auto& [name, content] : files) {
+        ASSERT_FALSE(content.empty()) << name;
+        write_bytes(path(name), content);
+    }
+    for (const char* name : {"rgba.png", "rgba.tif", "tiled-planes.tif", "v5-bitfields.bmp", "v4.bmp",
+                             "v3-bitfields.bmp"}) {
+        rgb_pixels img;
+        std::string error;
+        ASSERT_TRUE(load_rgb(path(name), img, error)) << error;
+        EXPECT_EQ(img.width, w) << name;
+        EXPECT_TRUE(img.bytes == rgb_of(rgba)) << name;
+    }
+}
+
+// Pillow and OpenCV convert CMYK with its black channel; within 2 levels
+// of that after JPEG's rounding.
+TEST_F(ImageFiles, CmykJpegIsConvertedThroughItsBlackChannel) {
+    constexpr int w = 32, h = 16;
+    const unsigned char inks[][4] = {{255, 255, 255, 0}, {0, 255, 255, 128}, {200, 100, 50, 200}, {255, 0, 0, 255}};
+    bytes cmyk;
+    for (int i = 0; i < w * h; ++i) {
+        const unsigned char* ink = inks[(i % w) / 8];  // 8x8 blocks of one colour each
+        cmyk.insert(cmyk.end(), ink, ink + 4);
+    }
+    write_bytes(path("cmyk.jpg"), cmyk_jpeg(w, h, cmyk));
+    rgb_pixels img;
+    std::string error;
+    ASSERT_TRUE(load_rgb(path("cmyk.jpg"), img, error)) << error;
+    for (int i = 0; i < w * h; ++i)
+        for (int c = 0; c < 3; ++c) {
+            const int expected = cmyk[i * 4 + c] * cmyk[i * 4 + 3] / 255;
+            ASSERT_NEAR(img.bytes[i * 3 + c], expected, 2) << "pixel " << i << " channel " << c;
+        }
+}
+
+TEST_F(ImageFiles, CorruptBmpsAreRefusedNamingTheCause) {
+    const bytes good = bmp_file(4, 2, rgba_pattern(4, 2), 124, true);
+    const auto with_offset = [&](std::uint32_t offset) {
+        bytes b = good;
+        for (int i = 0; i < 4; ++i) b[10 + i] = static_cast<unsigned char>(offset >> (8 * i));
+        return b;
+    };
+    // A 1-bit image whose pixels follow its header directly: no palette.
+    bytes no_palette = bmp_claiming(8, 2);
+    no_palette[28] = 1;
+    no_palette.insert(no_palette.end(), 8, 0x55);
+    const std::pair<bytes, const char*> cases[] = {
+        {with_offset(static_cast<std::uint32_t>(good.size()) + 100), "pixel data begins beyond the end of the file"},
+        {with_offset(0), "pixel data offset points into its header"},
+        {no_palette, "a palette image without a palette"},
+        {bytes(good.begin(), good.end() - 3), "pixel data is cut short"},
+    };
+    for (const auto& [file, message] : cases) {
+        write_bytes(path("bad.bmp"), file);
+        rgb_pixels img;
+        std::string error;
+        EXPECT_FALSE(load_rgb(path("bad.bmp"), img, error)) << message;
+        EXPECT_NE(error.find(message), std::string::npos) << error;
+    }
+}
+
+// A few kilobytes can claim hundreds of megapixels: refused from the header
+// unless the limit is raised.
+TEST_F(ImageFiles, ImagesAboveThePixelLimitAreRefusedUndecoded) {
+    write_bytes(path("bomb.jpg"), jpeg_claiming(26000, 26000));
+    write_bytes(path("small.jpg"), jpeg_claiming(40, 18));
+    rgb_pixels img;
+    std::string error;
+    EXPECT_FALSE(load_rgb(path("bomb.jpg"), img, error));
+    EXPECT_NE(error.find("676000000 pixels, more than the limit of 178956970"), std::string::npos) << error;
+    EXPECT_NE(error.find("MEDIAN_MAX_PIXELS"), std::string::npos) << error;
+    EXPECT_NE(error.find("--max-pixels"), std::string::npos) << error;
+    EXPECT_FALSE(load_rgb(path("small.jpg"), img, error, 40 * 18 - 1));
+    EXPECT_TRUE(load_rgb(path("small.jpg"), img, error, 40 * 18)) << error;
+    setenv("MEDIAN_MAX_PIXELS", "100", 1);
+    EXPECT_FALSE(load_rgb(path("small.jpg"), img, error));
+    EXPECT_NE(error.find("more than the limit of 100"), std::string::npos) << error;
+    setenv("MEDIAN_MAX_PIXELS", "lots", 1);
+    EXPECT_FALSE(load_rgb(path("small.jpg"), img, error));
+    EXPECT_NE(error.find("MEDIAN_MAX_PIXELS: 'lots' is not a pixel count"), std::string::npos) << error;
+    unsetenv("MEDIAN_MAX_PIXELS");
+}
+
+TEST_F(ImageFiles, MessagesNameTheRealCauseAndReadableFilesAreRead) {
+    rgb_pixels img;
+    std::string error;
+    mkdir(path("dir.jpg").c_str(), 0755);
+    EXPECT_FALSE(load_rgb(path("dir.jpg"), img, error));
+    EXPECT_NE(error.find("it is a directory"), std::string::npos) << error;
+
+    // Leading zeros are no reason to call a size absurd.
+    write_bytes(path("zeros.pgm"), text("P5 0000000000003 2 255\n\x01\x02\x03\x04\x05\x06"));
+    ASSERT_TRUE(load_rgb(path("zeros.pgm"), img, error)) << error;
+    EXPECT_EQ(img.width, 3);
+    write_bytes(path("long.pgm"), text("P5 1000000000000 2 255\n"));
+    EXPECT_FALSE(load_rgb(path("long.pgm"), img, error));
+    EXPECT_NE(error.find("more than 12 digits"), std::string::npos) << error;
+
+    // A JPEG without its end marker decodes as the whole file does.
+    bytes jpeg = cmyk_jpeg(16, 8, bytes(16 * 8 * 4, 77));
+    write_bytes(path("whole.jpg"), jpeg);
+    write_bytes(path("no-end.jpg"), bytes(jpeg.begin(), jpeg.end() - 2));
+    rgb_pixels whole;
+    ASSERT_TRUE(load_rgb(path("whole.jpg"), whole, error)) << error;
+    ASSERT_TRUE(load_rgb(path("no-end.jpg"), img, error)) << error;
+    EXPECT_TRUE(img.bytes == whole.bytes);
+
+    // The first page of a TIFF is read, as other readers do; later pages,
+    // however large, are not decoded.
+    const bytes grey(5 * 3, 200);
+    write_bytes(path("pages.tif"), tiff_file(5, 3, grey, {1, 1, false, false, false, {{300, 300}}}));
+    ASSERT_TRUE(load_rgb(path("pages.tif"), img, error, 5 * 3)) << error;
+    EXPECT_EQ(img.bytes, bytes(5 * 3 * 3, 200));
 }
 
 // Every encoder's writes go through the checked stream: on a full disk the

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <regex>
@@ -141,27 +142,121 @@ TEST_F(Programs, AFullDiskLosesNoOutputUnnoticed) {
     EXPECT_FALSE(temporary_files_left());
 }
 
+// Only a report that is needed fails a run, and a lost report leaves the
+// old output in place.
 TEST_F(Programs, AReportThatCannotBeWrittenIsAnError) {
     const std::string suite = MEDIAN_SUITE_PATH;
     command_result r = run("(" + suite + " list >/dev/full)");
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_NE(r.err.find("cannot write to standard output"), std::string::npos) << r.err;
+    EXPECT_EQ(run("(" + suite + " list >&-)").exit_code, 1);
     copy_sample("rocket-640x427.jpg", "input.jpg");
     r = run(std::string("(") + MEDIAN_BENCH_PATH + " >&-)");
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_NE(r.err.find("standard output is closed"), std::string::npos) << r.err;
     EXPECT_NE(access(path("output.bmp").c_str(), F_OK), 0) << "stopped before the run";
+    r = run("(" + suite + " reference input.jpg ref.png >&-)");  // prints nothing
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(access(path("ref.png").c_str(), F_OK), 0);
 }
 
-TEST_F(Programs, BenchmarkWithoutAUsableGpuSaysWhichCallFailed) {
+TEST_F(Programs, BenchmarkKeepsTheOldOutputWhenItsReportIsLost) {
+    REQUIRE_DEVICE();
+    ASSERT_TRUE(write_test_image(path("input.jpg"), IL_PNG, 40, 16, 3, std::vector<unsigned char>(40 * 16 * 3, 9)));
+    std::ofstream(path("output.bmp")) << "keep me";
+    const command_result r = run(std::string("(") + MEDIAN_BENCH_PATH + " >/dev/full)");
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("cannot write to standard output"), std::string::npos) << r.err;
+    EXPECT_EQ(read_file(path("output.bmp")), "keep me");
+    EXPECT_FALSE(temporary_files_left());
+}
+
+// An output is checked before the work: a name the system refuses fails
+// before the input is read. A replaced output keeps its permission bits.
+TEST_F(Programs, OutputsAreCheckedFirstAndKeepTheirMode) {
+    const std::string suite = MEDIAN_SUITE_PATH;
+    command_result r = run(suite + " reference missing.png " + std::string(300, 'o') + ".png");
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("File name too long"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("missing.png"), std::string::npos) << r.err;
+    copy_sample("rocket-640x427.jpg", "in.jpg");
+    std::ofstream(path("out.png")) << "old";
+    chmod(path("out.png").c_str(), 0640);
+    r = run(suite + " reference in.jpg out.png");
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    struct stat st {};
+    ASSERT_EQ(stat(path("out.png").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+// SIGINT and SIGTERM (Ctrl-C, `timeout`) end a run as the signal does,
+// leaving no temporary file beside its outputs.
+TEST_F(Programs, InterruptedRunsLeaveNothingBehind) {
+    REQUIRE_DEVICE();
+    const std::string command = std::string("exec ") + MEDIAN_SUITE_PATH +
+                                " bench --size 1920x1080 --kernels median_kernel_xilinx --repeat 100000"
+                                " --json rows.json --csv rows.csv 2>/dev/null";
+    for (const int signal : {SIGINT, SIGTERM}) {
+        std::ofstream(path("rows.json")) << "old";
+        const pid_t pid = fork();
+        if (pid == 0) {
+            std::signal(SIGINT, SIG_DFL);  // a shell may have started the tests ignoring it
+            std::signal(SIGTERM, SIG_DFL);
+            if (chdir(dir_.c_str()) == 0) execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);
+            _exit(127);
+        }
+        // Both temporary files exist once the outputs are prepared, before the run.
+        for (int wait = 0; wait < 600 && std::system(("test $(ls -A " + dir_ + " | grep -c '^\\.tmp-') -ge 2").c_str()) != 0;
+             ++wait)
+            usleep(50000);
+        kill(pid, signal);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << "status " << status;
+        EXPECT_FALSE(temporary_files_left()) << "signal " << signal;
+        EXPECT_EQ(read_file(path("rows.json")), "old");
+    }
+}
+
+// The GPU programs name the CPU-emulation programs; they do not fall back
+// to them.
+TEST_F(Programs, ProgramsWithoutAUsableGpuPointToTheEmulation) {
     std::string why;
     if (device_available(why)) GTEST_SKIP() << "needs a build whose device cannot run kernels";
     copy_sample("rocket-640x427.jpg", "input.jpg");
-    const command_result r = run(MEDIAN_BENCH_PATH);
+    command_result r = run(MEDIAN_BENCH_PATH);
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.out, "Input resolution:  640x 427\n") << "no time is reported";
-    EXPECT_NE(r.err.find("failed: "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("median_bench_emu"), std::string::npos) << r.err;
     EXPECT_NE(access(path("output.bmp").c_str(), F_OK), 0) << "no output is written";
+    r = run(std::string(MEDIAN_SUITE_PATH) + " run median_kernel_ff input.jpg out.png");
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("median_suite_emu"), std::string::npos) << r.err;
+}
+
+TEST_F(Programs, ImagesAboveThePixelLimitAreRefusedByEveryProgram) {
+    copy_sample("rocket-640x427.jpg", "input.jpg");
+    command_result r = run(std::string("MEDIAN_MAX_PIXELS=273279 ") + MEDIAN_BENCH_PATH);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("more than the limit of 273279"), std::string::npos) << r.err;
+    const std::string suite = MEDIAN_SUITE_PATH;
+    r = run(suite + " reference input.jpg out.png --max-pixels 1000");
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("more than the limit of 1000"), std::string::npos) << r.err;
+    EXPECT_EQ(run("MEDIAN_MAX_PIXELS=1000 " + suite + " reference input.jpg out.png --max-pixels 273280").exit_code, 0);
+    r = run(suite + " bench --input input.jpg --max-pixels 1000");
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("more than the limit of 1000"), std::string::npos) << r.err;
+    EXPECT_EQ(run(suite + " reference input.jpg out.png --max-pixels 0").exit_code, 2);
+}
+
+// The best launch is the shortest, however long: launches of more than ten
+// seconds (the emulation of large images) once reported 10000 ms.
+TEST(KernelTiming, TheBestLaunchIsTheShortestHoweverLong) {
+    kernel_timing timing;
+    for (const float ms : {25000.0f, 12000.0f, 19000.0f}) timing.add(ms);
+    EXPECT_EQ(timing.best_ms, 12000.0f);
+    EXPECT_EQ(timing.launch_ms.size(), 3u);
 }
 
 TEST_F(Programs, SuiteRunsAKernelByName) {
@@ -190,7 +285,13 @@ TEST_F(Programs, SuiteKernelAndLibraryAgreeWithTheReferenceInMirrorMode) {
         ASSERT_EQ(r.exit_code, 0) << command << ": " << r.err;
         expect_image("out.png", {expected.width, expected.height, expected.pixels});
     }
-    EXPECT_EQ(run(suite + " run median_kernel_batcher_5x5 in.jpg out.png --border wrap").exit_code, 2);
+    const command_result wrap = run(suite + " run median_kernel_batcher_5x5 in.jpg out.png --border wrap");
+    EXPECT_EQ(wrap.exit_code, 2);
+    EXPECT_NE(wrap.err.find("wrapping around is not supported"), std::string::npos) << wrap.err;
+    // SciPy's name for replicate.
+    ASSERT_EQ(run(suite + " reference in.jpg nearest.png --border nearest").exit_code, 0);
+    ASSERT_EQ(run(suite + " reference in.jpg replicate.png --border replicate").exit_code, 0);
+    EXPECT_EQ(read_file(path("nearest.png")), read_file(path("replicate.png")));
 }
 
 TEST_F(Programs, SuiteNamesTheKernelsOnAnUnknownName) {
