@@ -57,7 +57,7 @@ bool load_inputs(const bench_options& options, std::vector<typed_input<T>>& inpu
     if (!options.input.empty() || options.sizes.empty()) {
         const std::string path = options.input.empty() ? default_photograph : options.input;
         rgb_pixels photo;
-        if (!load_rgb(path, photo, error)) return false;
+        if (!load_rgb(path, photo, error, options.max_pixels)) return false;
         const std::size_t slash = path.rfind('/');
         inputs.push_back({slash == std::string::npos ? path : path.substr(slash + 1),
                           from_photograph<T>(photo, options.channels)});
