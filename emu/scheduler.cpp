@@ -682,7 +682,10 @@ public:
 
     unsigned size() const { return static_cast<unsigned>(threads_.size()); }
 
+    // Host threads may launch at once (as CUDA allows): their grids run one
+    // after the other.
     cudaError_t run(dim3 grid, const launch_setup& launch, std::string& diagnostic) {
+        const std::lock_guard one_grid(launch_mutex_);
         std::unique_lock lock(mutex_);
         grid_ = grid;
         launch_ = launch;
@@ -730,6 +733,7 @@ private:
     }
 
     std::vector<std::thread> threads_;
+    std::mutex launch_mutex_;
     std::mutex mutex_;
     std::condition_variable wake_;
     std::condition_variable done_;
