@@ -10,17 +10,18 @@ MIN_WINDOW, MAX_WINDOW = 3, 15
 MAX_EXTENT = 1 << 30
 
 
-def image_shape(shape, dtype):
-    """Checks an input's shape and dtype name; returns (height, width, channels)."""
+def image_shape(shape, dtype, name="input"):
+    """Checks the shape and dtype name of the array argument `name`; returns
+    (height, width, channels)."""
     if len(shape) not in (2, 3):
-        raise ValueError(f"input: a {len(shape)}-D array; expected (H, W) or (H, W, C)")
+        raise ValueError(f"{name}: a {len(shape)}-D array; expected (H, W) or (H, W, C)")
     if len(shape) == 3 and shape[2] not in (1, 3, 4):
-        raise ValueError(f"input: {shape[2]} channels; expected 1, 3 or 4")
+        raise ValueError(f"{name}: {shape[2]} channels; expected 1, 3 or 4")
     if dtype not in _DTYPES:
-        raise TypeError(f"input: dtype {dtype}; expected uint8, uint16 or float32")
+        raise TypeError(f"{name}: dtype {dtype}; expected uint8, uint16 or float32")
     height, width = shape[0], shape[1]
     if height > MAX_EXTENT or width > MAX_EXTENT:
-        raise ValueError(f"input: {height}x{width} pixels; at most {MAX_EXTENT} on a side")
+        raise ValueError(f"{name}: {height}x{width} pixels; at most {MAX_EXTENT} on a side")
     return height, width, shape[2] if len(shape) == 3 else 1
 
 

@@ -24,7 +24,7 @@ def median_filter(x, size=5, mode="constant", cval=0.0):
     if not isinstance(x, da.Array):
         raise TypeError(f"x: a {type(x).__name__}; expected a dask.array (median_filter.median_filter takes arrays)")
     dtype = np.dtype(x.dtype).name
-    _arguments.image_shape(x.shape, dtype)
+    _arguments.image_shape(x.shape, dtype, "x")
     k = _arguments.window(size, x.ndim)
     _arguments.mode_code(mode)
     _arguments.constant(cval, dtype)
