@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -163,6 +164,25 @@ cudaError_t cudaGetDeviceProperties(cudaDeviceProp* prop, int device) {
     std::snprintf(prop->name, sizeof prop->name, "CPU emulation");
     prop->multiProcessorCount = static_cast<int>(emu::worker_count());
     return cudaSuccess;
+}
+
+cudaError_t cudaGetDevice(int* device) {
+    *device = 0;
+    return cudaSuccess;
+}
+
+cudaError_t cudaDeviceGetAttribute(int* value, cudaDeviceAttr attr, int device) {
+    if (device != 0) return the_device().fail(cudaErrorInvalidValue);
+    int major = 9, minor = 0;
+    if (const char* cc = std::getenv("EMU_COMPUTE_CAPABILITY")) {
+        if (std::sscanf(cc, "%d.%d", &major, &minor) != 2) return the_device().fail(cudaErrorInvalidValue);
+    }
+    switch (attr) {
+        case cudaDevAttrComputeCapabilityMajor: *value = major; return cudaSuccess;
+        case cudaDevAttrComputeCapabilityMinor: *value = minor; return cudaSuccess;
+        case cudaDevAttrMultiProcessorCount: *value = static_cast<int>(emu::worker_count()); return cudaSuccess;
+    }
+    return the_device().fail(cudaErrorInvalidValue);
 }
 
 cudaError_t cudaMalloc(void** ptr, size_t size) { return the_device().allocate(ptr, size); }

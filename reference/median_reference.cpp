@@ -1,7 +1,8 @@
 #include "median_reference.h"
 
+#include "row_threads.h"
+
 #include <algorithm>
-#include <thread>
 
 namespace reference {
 namespace {
@@ -68,40 +69,12 @@ rgb rgb_image::pixel(int x, int y) const {
     return {p[0], p[1], p[2]};
 }
 
-// Rows are spread over the host's cores: on one core a 3840x2160 photograph
-// takes seconds per function.
 rgb_image filter(const PaddedImage& in, pixel_fn fn) {
     rgb_image out{in.width, in.height,
                   std::vector<unsigned char>(static_cast<std::size_t>(in.width) * in.height * channels)};
-    const int workers = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-    std::vector<std::thread> threads;
-    for (int w = 0; w < workers; ++w)
-        threads.emplace_back([&, w] {
-            for (int y = w; y < in.height; y += workers)
-                for (int x = 0; x < in.width; ++x) put(out.pixels.data(), in.width, x, y, fn(in, x, y));
-        });
-    for (auto& t : threads) t.join();
-    return out;
-}
-
-image median_5x5(const image& in, median_filter::border mode, unsigned char constant_value) {
-    image out{in.width, in.height, in.channels, std::vector<unsigned char>(in.pixels.size())};
-    const auto at = [&](int x, int y, int c) -> unsigned char {
-        const int bx = median_filter::border_index(x, in.width, mode);
-        const int by = median_filter::border_index(y, in.height, mode);
-        if (bx < 0 || by < 0) return constant_value;
-        return in.pixels[(static_cast<std::size_t>(by) * in.width + bx) * in.channels + c];
-    };
-    for (int y = 0; y < in.height; ++y)
-        for (int x = 0; x < in.width; ++x)
-            for (int c = 0; c < in.channels; ++c) {
-                std::array<unsigned char, window_values> values{};
-                for (int i = 0; i < window_side; ++i)
-                    for (int j = 0; j < window_side; ++j)
-                        values[i * window_side + j] = at(x + j - ApronRadius, y + i - ApronRadius, c);
-                out.pixels[(static_cast<std::size_t>(y) * in.width + x) * in.channels + c] =
-                    kth_smallest(values, median_index);
-            }
+    for_each_row(in.height, [&](int y) {
+        for (int x = 0; x < in.width; ++x) put(out.pixels.data(), in.width, x, y, fn(in, x, y));
+    });
     return out;
 }
 

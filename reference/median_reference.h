@@ -3,8 +3,8 @@
 // fill of pixels a launch does not cover.
 #pragma once
 
-#include "include/median_filter/border.h"
 #include "image/padded_image.h"
+#include "median_filter_reference.h"
 
 #include <array>
 #include <vector>
@@ -49,19 +49,5 @@ rgb_image filter(const PaddedImage& in, pixel_fn fn);
 // Applies `fn` to the image pixels with x >= x_from or y >= y_from and
 // writes them into `image` (rows packed, 3 bytes per pixel).
 void fill_uncovered(const PaddedImage& in, pixel_fn fn, int x_from, int y_from, unsigned char* image);
-
-// A width x height image of `channels` interleaved 8-bit channels, rows
-// packed.
-struct image {
-    int width = 0;
-    int height = 0;
-    int channels = 0;
-    std::vector<unsigned char> pixels;
-};
-
-// Per channel, the 13th smallest of the 25 values of each pixel's window,
-// reading pixels outside the image as `mode` says (constant_value in
-// constant mode). Any channel count, any size down to 1x1.
-image median_5x5(const image& in, median_filter::border mode, unsigned char constant_value = 0);
 
 }  // namespace reference

@@ -1,11 +1,12 @@
 // Per-channel 5x5 median by a tiled, pruned sorting network: work shared by
-// the outputs of a tile is done once; see tiled_filter.cuh.
+// the outputs of a tile is done once. The library's tiled core
+// (library/core/tiled_core.cuh) on the bordered buffer.
 #include "median_kernels.cuh"
-#include "library/core/tiled_filter.cuh"
+#include "tiled_bordered.cuh"
 
-__global__ void __launch_bounds__(tiled::threads)
+__global__ void __launch_bounds__(tiled_5x5_geometry::threads)
     median_kernel_tiled_network(const unsigned char* __restrict__ in, unsigned char* __restrict__ out, int pw,
                                 int height) {
-    __shared__ tiled::stage_tile tile;
-    tiled::filter<native_lanes>(in, out, pw, height, tile);
+    __shared__ median_core::stage_tile<tiled_5x5_geometry> tile;
+    tiled_bordered_5x5<native_lanes_tag>(in, out, pw, height, tile);
 }

@@ -6,6 +6,7 @@
 #include "benchmark/host/filter_runner.h"
 #include "image/image_io.h"
 #include "image/standard_output.h"
+#include "library_listing.h"
 #include "library_peers.h"
 #include "suite_bench.h"
 #include "suite_report.h"
@@ -56,11 +57,14 @@ int list() {
     return 0;
 }
 
-// The launch geometry of every kernel, for scripts (tools/sass_profile.py).
+// The launch geometry of every kernel, for scripts (tools/sass_profile.py):
+// the table's, then every kernel the library can launch (the table's
+// library row is one of those, listed there).
 int list_json() {
     std::printf("{\"kernels\": [");
     const char* separator = "\n  ";
     for (const auto& k : kernel_table()) {
+        if (&k == &library_kernel()) continue;
         const int threads = static_cast<int>(k.block.x * k.block.y);
         std::printf("%s{\"name\": %s, \"block\": [%u, %u], \"threads\": %d, \"span\": [%d, %d], "
                     "\"outputs_per_thread\": %d, \"shared_bytes\": %d}",
@@ -68,6 +72,7 @@ int list_json() {
                     k.span_x() * k.span_y() / threads, k.shared_bytes);
         separator = ",\n  ";
     }
+    print_library_kernels_json(separator);
     std::printf("\n]}\n");
     return 0;
 }

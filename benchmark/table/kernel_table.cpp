@@ -2,12 +2,12 @@
 
 #include "include/median_filter/median_filter.h"
 #include "benchmark/kernels/bitslice_layout.h"
-#include "library/core/border_median.cuh"
+#include "library/core/kernel_catalog.h"
 #include "benchmark/kernels/forgetful_layout.h"
 #include "benchmark/kernels/histogram_layout.h"
 #include "benchmark/kernels/median_kernels.cuh"
 #include "benchmark/kernels/search_layout.h"
-#include "library/core/tiled_geometry.h"
+#include "benchmark/kernels/tiled_layout.h"
 
 namespace {
 
@@ -33,8 +33,22 @@ cudaError_t launch_library(dim3, dim3, const unsigned char* in, unsigned char* o
 }
 
 const dim3 block_32x8(block_width, block_height);
+
+// The library call's row: the geometry of the kernel its dispatch picks for
+// 5x5 8-bit RGB from sm_90 on (the tiled network in 16-bit lanes).
+const median_core::kernel_info<unsigned char>& library_5x5_rgb() {
+    return *median_core::find_library_kernel<unsigned char>(median_core::method::tiled_network, 5, 3);
+}
+
+kernel_entry library_entry() {
+    const auto& k = library_5x5_rgb();
+    const dim3 block(median_core::block_cols, median_core::block_rows);
+    return {k.name, launch_library, block, k.span_cols / median_core::block_cols, k.span_rows / median_core::block_rows,
+            grid_rule::whole_image, output_placement::centred, reference::exact_median, "exact median", k.shared_bytes,
+            "library call median_filter::filter5x5: the tiled network, border mode applied while staging"};
+}
 const dim3 block_16x16(conv_block_side, conv_block_side);
-const dim3 block_tiled(tiled::block_cols, tiled::block_rows);
+const dim3 block_tiled(median_core::block_cols, median_core::block_rows);
 const dim3 block_bitslice(bitslice::threads_x, bitslice::threads_y);
 
 // Shared bytes of a tile of Element values: the kernels declare their
@@ -63,9 +77,9 @@ const std::vector<kernel_entry>& kernel_table() {
         {"median_kernel_batcher_5x5", launch<median_kernel_batcher_5x5>, block_32x8, 1, 1, grid_rule::full_blocks,
          output_placement::top_left, reference::exact_median, "exact median", tile_bytes<interleaved_36x12>,
          "odd-even merge sort network, 202 min/max per channel, interleaved tile"},
-        {"median_kernel_tiled_network", launch<median_kernel_tiled_network, true>, block_tiled, tiled::thread_cols,
-         tiled::thread_rows * tiled::lanes, grid_rule::whole_image, output_placement::top_left, reference::exact_median,
-         "exact median", tiled::stage_bytes,
+        {"median_kernel_tiled_network", launch<median_kernel_tiled_network, true>, block_tiled,
+         tiled_5x5_geometry::tile_cols, tiled_5x5_geometry::tile_rows * tiled_5x5_geometry::bands, grid_rule::whole_image,
+         output_placement::top_left, reference::exact_median, "exact median", tiled_5x5_geometry::stage_bytes,
          "pruned sorting network shared by 4x2-pixel tiles, two tiles per thread in 16-bit lanes, whole image"},
         {"median_kernel_batcher", launch<median_kernel_batcher>, block_32x8, 1, 1, grid_rule::full_blocks,
          output_placement::top_left, reference::exact_median, "exact median", tile_bytes<planar_36x12>,
@@ -121,10 +135,7 @@ const std::vector<kernel_entry>& kernel_table() {
          bitslice::rows_per_thread, grid_rule::whole_image, output_placement::top_left, reference::exact_median,
          "exact median", bitslice::shared_bytes,
          "bit-sliced majority selection, 32 bytes per logic instruction, whole image"},
-        {"median_kernel_border_c3", launch_library, block_tiled, tiled::thread_cols, tiled::thread_rows * tiled::lanes,
-         grid_rule::whole_image, output_placement::centred, reference::exact_median, "exact median",
-         sizeof(border_median::stage_tile<3>),
-         "library call median_filter::filter5x5: the tiled network, border mode applied while staging"},
+        library_entry(),
     };
     return table;
 }
@@ -137,4 +148,4 @@ const kernel_entry* find_kernel(std::string_view name) {
 
 const kernel_entry& benchmark_kernel() { return *find_kernel("median_kernel_batcher_5x5"); }
 
-const kernel_entry& library_kernel() { return *find_kernel("median_kernel_border_c3"); }
+const kernel_entry& library_kernel() { return *find_kernel(library_5x5_rgb().name); }

@@ -99,6 +99,16 @@ cudaError_t cudaGetDeviceCount(int* count);
 cudaError_t cudaGetDevice(int* device);
 cudaError_t cudaSetDevice(int device);
 cudaError_t cudaGetDeviceProperties(cudaDeviceProp* prop, int device);
+enum cudaDeviceAttr {
+    cudaDevAttrMultiProcessorCount = 16,
+    cudaDevAttrComputeCapabilityMajor = 75,
+    cudaDevAttrComputeCapabilityMinor = 76,
+};
+cudaError_t cudaGetDevice(int* device);
+// The compute capability reported is EMU_COMPUTE_CAPABILITY ("8.0", "9.0",
+// ...), 9.0 when unset, so that code choosing by architecture can be run
+// for each.
+cudaError_t cudaDeviceGetAttribute(int* value, cudaDeviceAttr attr, int device);
 cudaError_t cudaMalloc(void** ptr, size_t size);
 cudaError_t cudaFree(void* ptr);
 cudaError_t cudaMemcpy(void* dst, const void* src, size_t count, cudaMemcpyKind kind);

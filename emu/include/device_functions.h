@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 // ---- bit counting -----------------------------------------------------------
 
@@ -53,6 +54,19 @@ inline unsigned int __funnelshift_r(unsigned int lo, unsigned int hi, unsigned i
 inline unsigned int __funnelshift_rc(unsigned int lo, unsigned int hi, unsigned int shift) {
     const unsigned long long v = (static_cast<unsigned long long>(hi) << 32) | lo;
     return static_cast<unsigned>(v >> (shift < 32 ? shift : 32));
+}
+
+// ---- reinterpreting float bits ------------------------------------------------
+
+inline unsigned int __float_as_uint(float x) {
+    unsigned int u;
+    std::memcpy(&u, &x, sizeof u);
+    return u;
+}
+inline float __uint_as_float(unsigned int u) {
+    float x;
+    std::memcpy(&x, &u, sizeof x);
+    return x;
 }
 
 // ---- SIMD in a word: unsigned halfwords and bytes ------------------------------

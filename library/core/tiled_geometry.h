@@ -1,26 +1,40 @@
-// Launch geometry of median_kernel_tiled_network: every tuning constant of
-// the kernel, in plain C++ so that the kernel table reads the same values.
+// Geometry of the tiled-network core: a 32x8-thread block in which every
+// thread computes one network tile (TileCols x TileRows outputs) per band;
+// with two bands (16-bit lanes) the second tile lies band_rows below the
+// first. The block stages its window area once, one 32-bit word per
+// channel, row and column: both bands' values side by side, or one key.
+// Plain C++, so that the kernel table and the dispatch read the same values.
 #pragma once
 
-#include "image/padded_image.h"
+#include "image_args.h"
 
-namespace tiled {
+namespace median_core {
 
-// A thread's tile per lane (the generated network's tile), the block shape
-// and the lanes per network wire.
-constexpr int thread_cols = 4;
-constexpr int thread_rows = 2;
-constexpr int block_cols = 32;
-constexpr int block_rows = 8;
-constexpr int lanes = 2;
+template <int Window, int TileCols, int TileRows, int Bands, int Channels>
+struct tiled_geometry {
+    static constexpr int window = Window;
+    static constexpr int radius = Window / 2;
+    static constexpr int tile_cols = TileCols;
+    static constexpr int tile_rows = TileRows;
+    static constexpr int bands = Bands;
+    static constexpr int channels = Channels;
 
-constexpr int threads = block_cols * block_rows;
-constexpr int band_rows = block_rows * thread_rows;  // output rows of one lane
-constexpr int span_cols = block_cols * thread_cols;
-constexpr int span_rows = band_rows * lanes;
-constexpr int stage_cols = span_cols + 2 * ApronRadius;
-constexpr int stage_rows = band_rows + 2 * ApronRadius;
-// One 32-bit lane word per channel, row and column of the staged area.
-constexpr int stage_bytes = channels * stage_rows * stage_cols * 4;
+    static constexpr int threads = block_threads;
+    static constexpr int band_rows = block_rows * TileRows;  // output rows of one band
+    static constexpr int span_cols = block_cols * TileCols;
+    static constexpr int span_rows = band_rows * Bands;
+    static constexpr int stage_cols = span_cols + 2 * radius;
+    static constexpr int stage_rows = band_rows + 2 * radius;
+    // Plane rows start on 16-byte boundaries, so that a thread reads its
+    // network inputs with vector loads.
+    static constexpr int plane_cols = (stage_cols + 3) / 4 * 4;
+    static constexpr int stage_bytes = Channels * stage_rows * plane_cols * 4;
+};
 
-}  // namespace tiled
+// The staged area: one plane of words per channel.
+template <class G>
+struct alignas(16) stage_tile {
+    unsigned int words[G::channels][G::stage_rows][G::plane_cols];
+};
+
+}  // namespace median_core

@@ -1,14 +1,16 @@
-// Two independent 8-bit channel values per network wire, one per 16-bit
-// lane, each lane holding its byte twice (v * 0x101) so that either byte of
-// a lane reads back the result. Both forms give the same results; sm_90 does
-// a packed min or max in one instruction, older GPUs expand it into several,
-// so they keep each lane in its own register instead.
+// How a network wire holds its values. 8- and 16-bit images put two values
+// on a wire, one per 16-bit lane (8-bit values doubled, v * 0x101, so that
+// either byte of a lane reads back the result): sm_90 does a packed min or
+// max in one instruction, older GPUs expand it into several, so they keep
+// each lane in its own register instead. Float images put one 32-bit key
+// (value_order.h) on a wire. Every form compares unsigned integers.
 #pragma once
 
 #include <cuda_runtime.h>
 
 // Both lanes in one register, compared with the SIMD min/max.
 struct packed_lanes {
+    static constexpr int bands = 2;
     unsigned int word;
 
     static __device__ __forceinline__ packed_lanes from_word(unsigned int w) { return {w}; }
@@ -20,6 +22,7 @@ __device__ __forceinline__ packed_lanes lane_max(packed_lanes a, packed_lanes b)
 
 // One lane per register, compared with plain 32-bit min/max.
 struct split_lanes {
+    static constexpr int bands = 2;
     unsigned int lo;
     unsigned int hi;
 
@@ -30,8 +33,33 @@ struct split_lanes {
 __device__ __forceinline__ split_lanes lane_min(split_lanes a, split_lanes b) { return {min(a.lo, b.lo), min(a.hi, b.hi)}; }
 __device__ __forceinline__ split_lanes lane_max(split_lanes a, split_lanes b) { return {max(a.lo, b.lo), max(a.hi, b.hi)}; }
 
+// One 32-bit key per wire.
+struct key_lanes {
+    static constexpr int bands = 1;
+    unsigned int key;
+
+    static __device__ __forceinline__ key_lanes from_word(unsigned int w) { return {w}; }
+    __device__ __forceinline__ unsigned int to_word() const { return key; }
+};
+
+__device__ __forceinline__ key_lanes lane_min(key_lanes a, key_lanes b) { return {min(a.key, b.key)}; }
+__device__ __forceinline__ key_lanes lane_max(key_lanes a, key_lanes b) { return {max(a.key, b.key)}; }
+
 #if defined(__CUDA_ARCH__) && __CUDA_ARCH__ < 900
 using native_lanes = split_lanes;
 #else
 using native_lanes = packed_lanes;
 #endif
+
+// Kernels name the lane form by a tag and resolve it in their body: an
+// alias that differs between the host and the device compilation must not
+// appear in a kernel's template arguments.
+struct native_lanes_tag {};
+template <class Lanes>
+struct resolve_lanes {
+    using type = Lanes;
+};
+template <>
+struct resolve_lanes<native_lanes_tag> {
+    using type = native_lanes;
+};

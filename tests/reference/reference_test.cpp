@@ -1,6 +1,11 @@
 #include "reference/median_reference.h"
+#include "tests/reference/random_image.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
 
 namespace {
 
@@ -84,6 +89,108 @@ TEST(BorderModes, ConstantValueFillsEveryChannel) {
     const reference::image grey{1, 1, 1, {10}};
     EXPECT_EQ(reference::median_5x5(grey, border::constant, 200).pixels, std::vector<unsigned char>{200});
     EXPECT_EQ(reference::median_5x5(grey, border::replicate, 200).pixels, std::vector<unsigned char>{10});
+}
+
+// The general median, against a definition that shares nothing with it but
+// border_index: each window read value by value and fully sorted, floats
+// ordered by their values (NaNs last, -0 before +0).
+template <class T>
+bool ranks_below(T a, T b) {
+    if constexpr (std::is_same_v<T, float>) {
+        if (std::isnan(a) || std::isnan(b)) return !std::isnan(a) && std::isnan(b);
+        if (a == b) return std::signbit(a) && !std::signbit(b);
+    }
+    return a < b;
+}
+
+template <class T>
+reference::typed_image<T> sorted_window_middles(const reference::typed_image<T>& in, int window, border mode,
+                                                T constant) {
+    reference::typed_image<T> out = in;
+    const int reach = window / 2;
+    std::vector<T> values;
+    for (int y = 0; y < in.height; ++y)
+        for (int x = 0; x < in.width; ++x)
+            for (int c = 0; c < in.channels; ++c) {
+                values.clear();
+                for (int dy = -reach; dy <= reach; ++dy)
+                    for (int dx = -reach; dx <= reach; ++dx) {
+                        const int bx = median_filter::border_index(x + dx, in.width, mode);
+                        const int by = median_filter::border_index(y + dy, in.height, mode);
+                        values.push_back(bx < 0 || by < 0 ? constant
+                                                          : in.pixels[(by * in.width + bx) * in.channels + c]);
+                    }
+                std::sort(values.begin(), values.end(), ranks_below<T>);
+                T middle = values[values.size() / 2];
+                if constexpr (std::is_same_v<T, float>)
+                    if (std::isnan(middle)) middle = std::numeric_limits<float>::quiet_NaN();
+                out.pixels[(y * in.width + x) * in.channels + c] = middle;
+            }
+    return out;
+}
+
+template <class T>
+class MedianReference : public ::testing::Test {};
+using pixel_types = ::testing::Types<unsigned char, unsigned short, float>;
+TYPED_TEST_SUITE(MedianReference, pixel_types);
+
+TYPED_TEST(MedianReference, EqualsTheMiddleOfEachFullySortedWindow) {
+    using T = TypeParam;
+    // Sizes below, around and above every window.
+    const int sizes[][2] = {{1, 1}, {4, 2}, {9, 6}, {17, 12}};
+    std::uint32_t seed = 11;
+    for (int window = 3; window <= 15; window += 2)
+        for (border mode : {border::constant, border::replicate, border::reflect, border::mirror})
+            for (int channels : {1, 3, 4})
+                for (const auto& size : sizes) {
+                    const auto img = test_images::random_image<T>(size[0], size[1], channels, seed++);
+                    const T constant = test_images::random_image<T>(1, 1, 1, seed++).pixels[0];
+                    EXPECT_EQ(test_images::pixel_bits(reference::median(img, window, mode, constant)),
+                              test_images::pixel_bits(sorted_window_middles(img, window, mode, constant)))
+                        << "window " << window << ", mode " << static_cast<int>(mode) << ", " << channels
+                        << " channels, " << size[0] << "x" << size[1];
+                }
+}
+
+// The median of the 3x3 image `values` (the centre's window) in its centre.
+std::uint32_t centre_median_bits(const std::vector<std::uint32_t>& values) {
+    reference::typed_image<float> img{3, 3, 1, {}};
+    for (std::uint32_t bits : values) img.pixels.push_back(test_images::float_of_bits(bits));
+    return test_images::bits_of(reference::median(img, 3, border::replicate).pixels[4]);
+}
+
+TEST(MedianReferenceFloats, NanOnlyAsTheMajorityAndSignedZerosKept) {
+    constexpr std::uint32_t nan = 0x7fc00000u, minus_nan = 0xffc00000u, signalling = 0x7f800001u;
+    constexpr std::uint32_t inf = 0x7f800000u, minus_inf = 0xff800000u, zero = 0, minus_zero = 0x80000000u;
+    constexpr std::uint32_t one = 0x3f800000u, minus_one = 0xbf800000u;
+    // Five NaNs of nine, whatever their payloads and signs: the one quiet NaN.
+    EXPECT_EQ(centre_median_bits({minus_nan, one, signalling, inf, 0x7fa5a5a5u, nan, 0xffffffffu, zero, minus_inf}),
+              nan);
+    // Four NaNs rank above +inf: the largest number is the median.
+    EXPECT_EQ(centre_median_bits({minus_nan, one, signalling, inf, 0x7fa5a5a5u, zero, 0xffffffffu, one, minus_inf}),
+              inf);
+    // -0 ranks just below +0 and each comes back as it went in.
+    EXPECT_EQ(centre_median_bits({minus_one, minus_zero, zero, minus_one, one, minus_one, one, minus_one, one}),
+              minus_zero);
+    EXPECT_EQ(centre_median_bits({minus_one, minus_zero, zero, minus_one, one, one, one, minus_one, one}), zero);
+}
+
+TEST(MedianReferenceModes, GiveScipysResults) {
+    // scipy.ndimage.median_filter([[1, 5, 2, 8, 3]], size=5, mode=...): on a
+    // one-row image the window's rows all read that row, so each result is
+    // the median of five values of the row extended as the mode says.
+    const reference::image row{5, 1, 1, {1, 5, 2, 8, 3}};
+    EXPECT_EQ(reference::median(row, 5, border::replicate).pixels, (std::vector<unsigned char>{1, 2, 3, 3, 3}));
+    EXPECT_EQ(reference::median(row, 5, border::reflect).pixels, (std::vector<unsigned char>{2, 2, 3, 3, 3}));
+    EXPECT_EQ(reference::median(row, 5, border::mirror).pixels, (std::vector<unsigned char>{2, 5, 3, 5, 3}));
+    // median_filter(np.arange(1, 10).reshape(3, 3), size=3, mode="constant"):
+    // five of a corner's nine values are the constant.
+    const reference::image square{3, 3, 1, {1, 2, 3, 4, 5, 6, 7, 8, 9}};
+    EXPECT_EQ(reference::median(square, 3, border::constant).pixels,
+              (std::vector<unsigned char>{0, 2, 0, 2, 5, 3, 0, 5, 0}));
+    // cval=7
+    EXPECT_EQ(reference::median(square, 3, border::constant, static_cast<unsigned char>(7)).pixels,
+              (std::vector<unsigned char>{7, 5, 7, 7, 5, 7, 7, 7, 7}));
 }
 
 }  // namespace

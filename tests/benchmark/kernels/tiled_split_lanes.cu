@@ -1,14 +1,14 @@
 #include "tiled_split_lanes.h"
 
-#include "library/core/tiled_filter.cuh"
+#include "benchmark/kernels/tiled_bordered.cuh"
 
 namespace {
 
-__global__ void __launch_bounds__(tiled::threads)
+__global__ void __launch_bounds__(tiled_5x5_geometry::threads)
     tiled_network_split_lanes_kernel(const unsigned char* __restrict__ in, unsigned char* __restrict__ out, int pw,
                                      int height) {
-    __shared__ tiled::stage_tile tile;
-    tiled::filter<split_lanes>(in, out, pw, height, tile);
+    __shared__ median_core::stage_tile<tiled_5x5_geometry> tile;
+    tiled_bordered_5x5<split_lanes>(in, out, pw, height, tile);
 }
 
 cudaError_t launch_split_lanes(dim3 grid, dim3 block, const unsigned char* in, unsigned char* out, int pw,

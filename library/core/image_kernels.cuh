@@ -1,0 +1,70 @@
+// The bodies of the library's kernels: a block steps down the image by
+// gridDim.y block rows, staging each block's area from the caller's image
+// with the border mode applied, then computing its outputs by the tiled
+// networks or by selection.
+#pragma once
+
+#include "image_args.h"
+#include "networks.h"
+#include "select_core.cuh"
+#include "stage_mapped.cuh"
+#include "tiled_core.cuh"
+#include "value_codec.cuh"
+
+#include <cuda_runtime.h>
+
+namespace median_core {
+
+// Keys: one value a register (stage_encoding), else two in 16-bit lanes.
+template <int Window, class T, int Channels, bool Keys>
+struct tiled_config {
+    static constexpr bool keys = Keys;
+    using network = tile_network<Window>;
+    using encoding = stage_encoding<T, Keys>;
+    using geometry = tiled_geometry<Window, network::tile_cols, network::tile_rows, encoding::bands, Channels>;
+};
+
+template <int Window, class T, int Channels>
+struct select_config {
+    using geometry = select_geometry<Window, Channels>;
+};
+
+__device__ __forceinline__ int block_row_count(int height, int span_rows) {
+    return height / span_rows + (height % span_rows != 0);
+}
+
+template <class Config, class T>
+__device__ __forceinline__ void tiled_image(const image_args<T>& a) {
+    using G = typename Config::geometry;
+    __shared__ stage_tile<G> tile;
+    __shared__ stage_maps<G> maps;
+    const int x0 = blockIdx.x * G::span_cols;
+    const int rows = block_row_count(a.height, G::span_rows);
+    for (int by = blockIdx.y; by < rows; by += gridDim.y) {
+        const int y0 = by * G::span_rows;
+        stage_mapped<G, T, Config::keys>(a, x0, y0, tile, maps);
+        __syncthreads();
+        tile_outputs<typename Config::network, G, typename Config::encoding>(tile, a.dst, a.dst_pitch, a.width, a.height, x0, y0);
+        // The next block row overwrites the staged area and the maps (the
+        // condition is the same for the whole block).
+        if (by + static_cast<int>(gridDim.y) < rows) __syncthreads();
+    }
+}
+
+template <class Config, class T>
+__device__ __forceinline__ void select_image(const image_args<T>& a) {
+    using G = typename Config::geometry;
+    __shared__ stage_tile<G> tile;
+    __shared__ stage_maps<G> maps;
+    const int x0 = blockIdx.x * G::span_cols;
+    const int rows = block_row_count(a.height, G::span_rows);
+    for (int by = blockIdx.y; by < rows; by += gridDim.y) {
+        const int y0 = by * G::span_rows;
+        stage_mapped<G, T, /*Keys=*/true>(a, x0, y0, tile, maps);
+        __syncthreads();
+        select_outputs<G>(tile, a.dst, a.dst_pitch, a.width, a.height, x0, y0);
+        if (by + static_cast<int>(gridDim.y) < rows) __syncthreads();
+    }
+}
+
+}  // namespace median_core

@@ -1,0 +1,69 @@
+// The library's tiled-network kernels: per window with a generated network,
+// element type and channel count, in 16-bit lanes (two values a register:
+// 8- and 16-bit images) and with one key a register (every type).
+#include "image_kernels.cuh"
+#include "kernel_catalog.h"
+
+namespace median_core {
+namespace {
+
+template <class Config, class T>
+kernel_info<T> tiled_info(const char* name, kernel_fn<T> kernel) {
+    using G = typename Config::geometry;
+    return {name,        kernel,        Config::keys ? method::tiled_keys : method::tiled_network,
+            G::window,   G::channels,   G::span_cols,
+            G::span_rows, static_cast<int>(sizeof(stage_tile<G>) + sizeof(stage_maps<G>))};
+}
+
+}  // namespace
+}  // namespace median_core
+
+// One resident block is enough: with only the block size bounded ptxas
+// aims at three blocks (80 registers) and spilled the 4-channel 8-bit lane
+// kernel on sm_100; with two (128) the lane kernels spilled before sm_90.
+constexpr int tiled_min_blocks = 1;
+
+// form: lanes or keys.
+#define MEDIAN_TILED_KERNEL(form, keys, W, T, type_name, C)                                           \
+    __global__ void __launch_bounds__(median_core::block_threads, tiled_min_blocks)                    \
+        median_tiled_##form##_##type_name##_w##W##_c##C(median_core::image_args<T> a) {                \
+        median_core::tiled_image<median_core::tiled_config<W, T, C, keys>>(a);                         \
+    }
+#define MEDIAN_TILED_CHANNELS(form, keys, W, T, type_name) \
+    MEDIAN_TILED_KERNEL(form, keys, W, T, type_name, 1)    \
+    MEDIAN_TILED_KERNEL(form, keys, W, T, type_name, 3)    \
+    MEDIAN_TILED_KERNEL(form, keys, W, T, type_name, 4)
+#define MEDIAN_TILED_INFO(form, keys, W, T, type_name, C)                                   \
+    median_core::tiled_info<median_core::tiled_config<W, T, C, keys>>(                      \
+        "median_tiled_" #form "_" #type_name "_w" #W "_c" #C, median_tiled_##form##_##type_name##_w##W##_c##C)
+#define MEDIAN_TILED_INFOS(form, keys, W, T, type_name)                                        \
+    MEDIAN_TILED_INFO(form, keys, W, T, type_name, 1), MEDIAN_TILED_INFO(form, keys, W, T, type_name, 3), \
+        MEDIAN_TILED_INFO(form, keys, W, T, type_name, 4)
+
+#define MEDIAN_TILED_WINDOW(W)                                   \
+    MEDIAN_TILED_CHANNELS(lanes, false, W, unsigned char, u8)    \
+    MEDIAN_TILED_CHANNELS(lanes, false, W, unsigned short, u16)  \
+    MEDIAN_TILED_CHANNELS(keys, true, W, unsigned char, u8)      \
+    MEDIAN_TILED_CHANNELS(keys, true, W, unsigned short, u16)    \
+    MEDIAN_TILED_CHANNELS(keys, true, W, float, f32)
+
+MEDIAN_TILED_WINDOW(5)
+
+namespace median_core {
+
+template <>
+void add_tiled_kernels(std::vector<kernel_info<unsigned char>>& out) {
+    out.insert(out.end(), {MEDIAN_TILED_INFOS(lanes, false, 5, unsigned char, u8),
+                           MEDIAN_TILED_INFOS(keys, true, 5, unsigned char, u8)});
+}
+template <>
+void add_tiled_kernels(std::vector<kernel_info<unsigned short>>& out) {
+    out.insert(out.end(), {MEDIAN_TILED_INFOS(lanes, false, 5, unsigned short, u16),
+                           MEDIAN_TILED_INFOS(keys, true, 5, unsigned short, u16)});
+}
+template <>
+void add_tiled_kernels(std::vector<kernel_info<float>>& out) {
+    out.insert(out.end(), {MEDIAN_TILED_INFOS(keys, true, 5, float, f32)});
+}
+
+}  // namespace median_core

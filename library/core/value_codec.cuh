@@ -1,0 +1,79 @@
+// How an image value becomes a staged word and comes back: per element
+// type, the wire form (tiled_lanes.cuh) the networks run on, the word that
+// holds a staged position (two bands of 16-bit lanes, or one float key),
+// and the 32-bit key the selection path ranks.
+#pragma once
+
+#include "include/median_filter/value_order.h"
+#include "tiled_lanes.cuh"
+
+#include <cuda_runtime.h>
+
+template <class T>
+struct value_codec;
+
+template <>
+struct value_codec<unsigned char> {
+    using wire_tag = native_lanes_tag;
+    static constexpr int bands = 2;
+    static constexpr int key_bits = 8;
+    // Each lane holds its byte twice, so min and max of lanes order the bytes.
+    static __device__ __forceinline__ unsigned int pack(unsigned char upper, unsigned char lower) {
+        return (upper | static_cast<unsigned int>(lower) << 16) * 0x101u;
+    }
+    static __device__ __forceinline__ unsigned char unpack(unsigned int word, int band) {
+        return static_cast<unsigned char>(word >> (16 * band));
+    }
+    static __device__ __forceinline__ unsigned int key(unsigned char v) { return v; }
+    static __device__ __forceinline__ unsigned char value(unsigned int key) { return static_cast<unsigned char>(key); }
+};
+
+template <>
+struct value_codec<unsigned short> {
+    using wire_tag = native_lanes_tag;
+    static constexpr int bands = 2;
+    static constexpr int key_bits = 16;
+    static __device__ __forceinline__ unsigned int pack(unsigned short upper, unsigned short lower) {
+        return upper | static_cast<unsigned int>(lower) << 16;
+    }
+    static __device__ __forceinline__ unsigned short unpack(unsigned int word, int band) {
+        return static_cast<unsigned short>(word >> (16 * band));
+    }
+    static __device__ __forceinline__ unsigned int key(unsigned short v) { return v; }
+    static __device__ __forceinline__ unsigned short value(unsigned int key) { return static_cast<unsigned short>(key); }
+};
+
+template <>
+struct value_codec<float> {
+    using wire_tag = key_lanes;
+    static constexpr int bands = 1;
+    static constexpr int key_bits = 32;
+    static __device__ __forceinline__ unsigned int key(float v) { return median_filter::float_key(__float_as_uint(v)); }
+    static __device__ __forceinline__ float value(unsigned int key) {
+        return __uint_as_float(median_filter::float_bits(key));
+    }
+    static __device__ __forceinline__ unsigned int pack(float upper, float) { return key(upper); }
+    static __device__ __forceinline__ float unpack(unsigned int word, int) { return value(word); }
+};
+
+// How a staged word holds values: two bands of 16-bit lanes (Keys false,
+// 8- and 16-bit images), or one key a word (Keys true: floats always,
+// integers where a GPU has no packed min/max and one value a register
+// keeps fewer registers live than two).
+template <class T, bool Keys>
+struct stage_encoding {
+    using codec = value_codec<T>;
+    using wire_tag = typename codec::wire_tag;
+    static constexpr int bands = codec::bands;
+    static __device__ __forceinline__ unsigned int pack(T upper, T lower) { return codec::pack(upper, lower); }
+    static __device__ __forceinline__ T unpack(unsigned int word, int band) { return codec::unpack(word, band); }
+};
+
+template <class T>
+struct stage_encoding<T, true> {
+    using codec = value_codec<T>;
+    using wire_tag = key_lanes;
+    static constexpr int bands = 1;
+    static __device__ __forceinline__ unsigned int pack(T upper, T) { return codec::key(upper); }
+    static __device__ __forceinline__ T unpack(unsigned int word, int) { return codec::value(word); }
+};

@@ -1,0 +1,57 @@
+// Which method the library runs, per GPU architecture, window and element
+// type: the first row that matches wins. Each row gives the modelled
+// figures that justify it (tools/sass_profile.py, instructions per output
+// pixel of an interior block, RGB); on a GPU that contradicts them, change
+// the row, not the code.
+#pragma once
+
+#include "library/core/kernel_catalog.h"
+
+namespace median_filter::detail {
+
+enum class element { u8, u16, f32 };
+
+template <class T>
+constexpr element element_of();
+template <>
+constexpr element element_of<unsigned char>() { return element::u8; }
+template <>
+constexpr element element_of<unsigned short>() { return element::u16; }
+template <>
+constexpr element element_of<float>() { return element::f32; }
+
+struct tuning_row {
+    int min_arch;  // compute capability x 10: this row holds from it on
+    int min_window;
+    int max_window;
+    unsigned element_mask;  // bit e for element e
+    median_core::method how;
+};
+
+constexpr unsigned every_element = 0x7;
+constexpr unsigned integers = 1u << static_cast<int>(element::u8) | 1u << static_cast<int>(element::u16);
+
+constexpr tuning_row tuning_table[] = {
+    // 5x5 integers from sm_90: the shared network in packed 16-bit lanes,
+    // one VIMNMX per two values.
+    {90, 5, 5, integers, median_core::method::tiled_network},
+    // 5x5 floats everywhere, integers before sm_90 (no packed min/max:
+    // two lanes would take two registers and two instructions, and the
+    // two-band tile then needs 128-215 registers): the network, one key a
+    // register.
+    {75, 5, 5, every_element, median_core::method::tiled_keys},
+    // Every other window: selection, the one path that covers them all.
+    {75, 3, 15, every_element, median_core::method::selection},
+};
+
+// The method for this architecture, window and element; selection when no
+// row matches.
+constexpr median_core::method choose_method(int arch, int window, element e) {
+    for (const tuning_row& row : tuning_table)
+        if (arch >= row.min_arch && window >= row.min_window && window <= row.max_window &&
+            (row.element_mask >> static_cast<int>(e) & 1u))
+            return row.how;
+    return median_core::method::selection;
+}
+
+}  // namespace median_filter::detail
