@@ -150,12 +150,6 @@ cudaError_t cudaGetDeviceCount(int* count) {
     return cudaSuccess;
 }
 
-cudaError_t cudaGetDevice(int* device) {
-    if (!device) return the_device().fail(cudaErrorInvalidValue);
-    *device = 0;
-    return cudaSuccess;
-}
-
 cudaError_t cudaSetDevice(int device) { return device == 0 ? cudaSuccess : the_device().fail(cudaErrorInvalidDevice); }
 
 cudaError_t cudaGetDeviceProperties(cudaDeviceProp* prop, int device) {

@@ -96,7 +96,6 @@ struct cudaDeviceProp {
 
 cudaError_t cudaGetDeviceCount(int* count);
 // One device, number 0.
-cudaError_t cudaGetDevice(int* device);
 cudaError_t cudaSetDevice(int device);
 cudaError_t cudaGetDeviceProperties(cudaDeviceProp* prop, int device);
 enum cudaDeviceAttr {
