@@ -4,10 +4,12 @@
 # when everything is there already.
 set -euo pipefail
 
-# clang and its runtime (libFuzzer, sanitizers) build the fuzz preset.
+# clang and its runtime (libFuzzer, sanitizers) build the fuzz preset; the
+# python3-* packages below python3-pip build and test the Python package.
 packages=(cmake ninja-build g++ libboost-context-dev libdevil-dev libgtest-dev
           clang libclang-rt-14-dev
-          python3-matplotlib python3-numpy python3-scipy python3-opencv python3-pip)
+          python3-matplotlib python3-numpy python3-scipy python3-opencv python3-pip
+          python3-dev python3-venv python3-pytest python3-dask python3-distributed)
 
 # The wheels hold nvidia/cu13/{bin,include,lib}: cuobjdump and nvdisasm for
 # tools/sass_profile.py, NPP's headers and libraries for the suite's NPP row.

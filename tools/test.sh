@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds both flavours (the GPU flavour wherever nvcc is found), the
 # sanitizer build and the fuzz targets, then runs every test (the fuzz
-# preset: a bounded run of each target, about a minute). GPU tests skip,
+# preset: a bounded run of each target, about a minute), and the Python
+# package's tests after `pip install .` in a venv. GPU tests skip,
 # saying why, on a machine without a GPU.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,3 +13,5 @@ for preset in default sanitize fuzz; do
   cmake --build --preset "$preset"
   ctest --preset "$preset" -j"$(nproc)"
 done
+# The Python package: pip install . in a fresh venv, then its pytest suite.
+tools/test_python.sh

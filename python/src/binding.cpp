@@ -99,6 +99,14 @@ void stream_synchronize(std::uintptr_t s) {
     check_cuda(cudaStreamSynchronize(reinterpret_cast<cudaStream_t>(s)), "cudaStreamSynchronize");
 }
 
+std::string device_name() {
+    int device = 0;
+    check_cuda(cudaGetDevice(&device), "cudaGetDevice");
+    cudaDeviceProp properties{};
+    check_cuda(cudaGetDeviceProperties(&properties, device), "cudaGetDeviceProperties");
+    return properties.name;
+}
+
 int current_device() {
     int device = 0;
     check_cuda(cudaGetDevice(&device), "cudaGetDevice");
@@ -133,5 +141,6 @@ NB_MODULE(_core, m) {
     m.def("stream_destroy", &stream_destroy, nb::arg("stream"));
     m.def("stream_synchronize", &stream_synchronize, nb::arg("stream"));
     m.def("current_device", &current_device);
+    m.def("device_name", &device_name, "the current device's name (\"CPU emulation\" on the emulation)");
     bind_device_array(m);
 }
