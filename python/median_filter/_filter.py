@@ -1,5 +1,6 @@
 """median_filter.median_filter: NumPy arrays through a device copy, CUDA
 arrays (anything with __dlpack__ on a CUDA device) in place, without copies."""
+import operator
 import sys
 
 import numpy as np
@@ -85,6 +86,8 @@ def _check_output(output, shape, dtype):
 
 
 def _filter_host(x, size, mode, cval, output):
+    if not x.dtype.isnative:  # the device reads the bytes as they lie
+        x = x.astype(x.dtype.newbyteorder("="))
     height, width, channels, k, mode_code, constant = _arguments_for(x.shape, x.dtype.name, size, mode, cval)
     if output is not None:
         if not isinstance(output, np.ndarray):
@@ -115,15 +118,17 @@ def _filter_host(x, size, mode, cval, output):
 def _stream_handle(stream, x):
     if stream is None:
         return _current_stream(x)
-    if isinstance(stream, bool):
-        raise TypeError("stream: a bool; expected an int handle or an object with .ptr or .cuda_stream")
-    handle = stream
-    for attribute in ("cuda_stream", "ptr"):
-        if not isinstance(stream, int) and hasattr(stream, attribute):
-            handle = getattr(stream, attribute)
-    if not isinstance(handle, int):
+    for attribute in ("cuda_stream", "ptr"):  # PyTorch's and CuPy's stream objects
+        if hasattr(stream, attribute):
+            stream = getattr(stream, attribute)
+            break
+    try:
+        if isinstance(stream, bool):
+            raise TypeError
+        handle = operator.index(stream)
+    except TypeError:
         raise TypeError(f"stream: a {type(stream).__name__}; expected an int handle or an object with .ptr or "
-                        ".cuda_stream")
+                        ".cuda_stream") from None
     if handle < 0:
         raise ValueError(f"stream: {handle}; expected a stream handle (0 for the legacy default stream)")
     return handle

@@ -44,7 +44,8 @@ def test_cval_is_converted_to_the_dtype(rng):
 
 def test_views_and_output(rng):
     base = random_image(rng, (40, 50, 4), np.uint8)
-    views = [base[::-1], base[:, ::-2], base[3:30:2, 5:40, :3], base[..., 1], base.transpose(1, 0, 2)]
+    views = [base[::-1], base[:, ::-2], base[3:30:2, 5:40, :3], base[..., 1], base.transpose(1, 0, 2),
+             base.astype(">u2")]
     for view in views:
         np.testing.assert_array_equal(median_filter.median_filter(view, 5), scipy_median(view, 5), str(view.strides))
     out = np.empty((40, 50, 4), np.uint8)
