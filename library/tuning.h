@@ -32,16 +32,16 @@ constexpr unsigned every_element = 0x7;
 constexpr unsigned integers = 1u << static_cast<int>(element::u8) | 1u << static_cast<int>(element::u16);
 
 constexpr tuning_row tuning_table[] = {
-    // 5x5 integers from sm_90: the shared network in packed 16-bit lanes,
-    // one VIMNMX per two values.
-    {90, 5, 5, integers, median_core::method::tiled_network},
-    // 5x5 floats everywhere, integers before sm_90 (no packed min/max:
-    // two lanes would take two registers and two instructions, and the
-    // two-band tile then needs 128-215 registers): the network, one key a
-    // register.
-    {75, 5, 5, every_element, median_core::method::tiled_keys},
-    // Every other window: selection, the one path that covers them all.
-    {75, 3, 15, every_element, median_core::method::selection},
+    // 3x3 to 7x7 integers from sm_90: the shared networks in packed 16-bit
+    // lanes, one VIMNMX per two values.
+    {90, 3, 7, integers, median_core::method::tiled_network},
+    // 3x3 to 7x7 floats everywhere, integers before sm_90 (no packed
+    // min/max: two lanes would take two registers and two instructions, and
+    // the two-band 5x5 tile then needs 128-215 registers): the networks, one
+    // key a register.
+    {75, 3, 7, every_element, median_core::method::tiled_keys},
+    // 9x9 to 15x15: selection, the one path that covers them all.
+    {75, 9, 15, every_element, median_core::method::selection},
 };
 
 // The method for this architecture, window and element; selection when no

@@ -1,283 +1,334 @@
 #!/usr/bin/python3
-"""Writes library/core/tiled_network.h: the pruned min/max network that gives the
-exact 5x5 median of every output of a TILE_COLS x TILE_ROWS tile at once.
+"""Writes the median networks of library/core/networks/: for each window, a
+min/max network that gives the exact median of every output of a tile at
+once (tools/median_networks.py builds them), as straight-line device code,
+and networks.h, which names each window's network.
 
-The tile's outputs are split in halves recursively; the pixels common to all
-windows of a part are sorted once (odd-even merges of smaller sorted sets,
-themselves shared by every part that uses them) and handed down. Each sorted
-set is only computed over the ranks that can still become a median above it,
-and every min or max that no median depends on is dropped.
+Every network is checked before it is written or compared: against sorting
+on random tiles, and on 0/1 windows (every one up to 5x5, sampled near the
+median's threshold above; tools/network_checks.py).
 
-Usage: tools/gen_tiled_network.py [--check N] > library/core/tiled_network.h
-       tools/gen_tiled_network.py --compare library/core/tiled_network.h  (exit 1 when stale)
+Usage: tools/gen_tiled_network.py --write                 (regenerates library/core/networks/)
+       tools/gen_tiled_network.py --compare               (exit 1 when a header is stale or a check fails)
+       tools/gen_tiled_network.py --table                 (min/max and sm_90 instructions per output, live
+                                                          wires by order, several tiles per window to 15x15)
+       tools/gen_tiled_network.py --window 7 --tile 4x2 [--method pruned|separable|separable3]
+                                  [--order depth|built|live]  (one network's header to stdout)
 """
 import argparse
-import random
+import os
 import sys
 
-TILE_COLS = 4
-TILE_ROWS = 2
-SIDE = 5
-MEDIAN = SIDE * SIDE // 2
-# Split order of the tile, widest first: columns, columns, rows.
-SPLITS = "xxy"
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import median_networks  # noqa: E402
+import network_checks  # noqa: E402
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+NETWORK_DIR = os.path.join(ROOT, "library", "core", "networks")
 
 
-class Network:
-    """Single-assignment min/max operations; inputs are nodes too."""
+class Choice:
+    """One checked-in network: window, tile, how it is built, the order its
+    operations are written in, and the registers per wire it is meant for
+    (1: both 16-bit lanes of a wire in one register, 2: one lane each).
+    two_input_method: a second network of the same tile for GPUs before
+    sm_90, whose min and max take two operands; networks.h picks by
+    architecture in device code (the tile, which the host needs, is one)."""
 
-    def __init__(self):
-        self.ops = []
+    def __init__(self, window, cols, rows, method, order, wire_registers, why, two_input_method=None):
+        self.window, self.cols, self.rows, self.method, self.order = window, cols, rows, method, order
+        self.wire_registers, self.why, self.two_input_method = wire_registers, why, two_input_method
 
-    def add(self, *op):
-        self.ops.append(op)
-        return len(self.ops) - 1
+    def namespace(self, two_input=False):
+        return f"network_w{self.window}_t{self.cols}x{self.rows}" + ("_two_input" if two_input else "")
 
-    def exchange(self, a, b):
-        return self.add("min", a, b), self.add("max", a, b)
+    def header(self, two_input=False):
+        return f"median_{self.window}x{self.window}_tile_{self.cols}x{self.rows}" + ("_two_input" if two_input else "") + ".h"
 
-    def merge(self, a, b):
-        """Batcher's odd-even merge of two sorted lists of any lengths."""
-        if not a or not b:
-            return list(a or b)
-        if len(a) == 1 and len(b) == 1:
-            return list(self.exchange(a[0], b[0]))
-        even = self.merge(a[0::2], b[0::2])
-        odd = self.merge(a[1::2], b[1::2])
-        out = [even[0]]
-        for i in range(max(len(odd), len(even) - 1)):
-            if i < len(odd) and i + 1 < len(even):
-                out += self.exchange(odd[i], even[i + 1])
-            else:
-                out.append(odd[i] if i < len(odd) else even[i + 1])
-        return out
-
-    def select(self, a, b, k):
-        """The k-th smallest of sorted a and b: min over i + j = k + 1 of max(a[i - 1], b[j - 1])."""
-        terms = []
-        for i in range(k + 2):
-            j = k + 1 - i
-            if i > len(a) or j > len(b):
-                continue
-            if i == 0:
-                terms.append(b[j - 1])
-            elif j == 0:
-                terms.append(a[i - 1])
-            else:
-                terms.append(self.add("max", a[i - 1], b[j - 1]))
-        result = terms[0]
-        for t in terms[1:]:
-            result = self.add("min", result, t)
-        return result
-
-    def live(self, outputs):
-        needed = [False] * len(self.ops)
-        for o in outputs:
-            needed[o] = True
-        for i in reversed(range(len(self.ops))):
-            if needed[i] and self.ops[i][0] != "in":
-                needed[self.ops[i][1]] = needed[self.ops[i][2]] = True
-        return needed
+    def forms(self):
+        """(method, two_input) of each network this choice writes."""
+        return [(self.method, False)] + ([(self.two_input_method, True)] if self.two_input_method else [])
 
 
-class SortedSet:
-    """A set of input pixels to be sorted, made of two smaller ones."""
+# The network of each window the tiled core runs (`--table` prints the
+# alternatives: min/max per output, sm_90 instructions and the wires live at
+# once). From sm_90 on, a min of a min that nothing else reads is one
+# three-input instruction; ptxas finds every such pair when the network is
+# written depth first (probe below: 1046 instructions for the 1118 min/max of
+# the 7x7 4x2 network, 1080 in the order built). Registers were read from
+# ptxas on a probe kernel that loads a tile's inputs from shared memory and
+# stores its medians (sm_90 packed lanes, sm_80 one lane per register); ptxas
+# keeps every input in a register, so a network needs about as many
+# registers per wire as it has inputs.
+CHOICES = [
+    Choice(3, 4, 2, "separable3", "depth", (1, 2),
+           "The separable form (sorted columns of three), in its three-input form from sm_90 on: 15.5 "
+           "instructions per output (the pruned network of the tile: 19 min/max), and with two-input min/max "
+           "before sm_90: 17.5. An 8x2 tile saves 8% (14.25) but a 32x8-thread block of them stages 260 columns: "
+           "more than 48 KiB of static shared memory for 3 and 4 channels.", two_input_method="separable"),
+    Choice(5, 4, 2, "pruned", "built", (1, 2),
+           "The tiled kernel's network (64.25 min/max per output), written in the order it was built so that its "
+           "code stays as profiled (490 sm_90 instructions; depth first: 474, 58 registers). 52 registers on "
+           "sm_90, 96 on sm_80."),
+    Choice(7, 4, 2, "pruned", "depth", (1,),
+           "139.75 min/max per output, 130.75 sm_90 instructions (2x2: 180); 80 inputs, 78 registers on sm_90 with "
+           "packed lanes (8x2: 126 per output, 124 registers)."),
+    Choice(7, 2, 2, "pruned", "depth", (2,),
+           "One lane per register doubles the registers of a wire: 4x2 needs 144 on sm_80, 2x2 (180 min/max per "
+           "output) 96."),
+]
 
-    def __init__(self, pixels, parts):
-        self.pixels = pixels
-        self.parts = parts
-        self.lo = self.hi = None  # ranks some user needs
-        self.values = None        # sorted values of ranks lo..hi
+# Tiles `--table` tries for each window.
+TABLE_TILES = {
+    3: [(2, 2), (4, 2), (8, 2), (4, 4), (16, 2)],
+    5: [(2, 2), (4, 2), (8, 2), (4, 4)],
+    7: [(2, 2), (4, 2), (8, 2), (4, 4)],
+    9: [(2, 2), (4, 2)],
+    11: [(2, 2), (4, 2)],
+    13: [(2, 2)],
+    15: [(2, 2)],
+}
 
-    def need(self, lo, hi):
-        self.lo = lo if self.lo is None else min(self.lo, lo)
-        self.hi = hi if self.hi is None else max(self.hi, hi)
-
-
-def window(out):
-    x, y = out
-    return frozenset((x + i, y + j) for i in range(SIDE) for j in range(SIDE))
-
-
-def build():
-    sets = {}
-
-    def union(a, b):
-        if not b.pixels:
-            return a
-        pixels = a.pixels | b.pixels
-        if pixels not in sets:
-            sets[pixels] = SortedSet(pixels, [a, b])
-        return sets[pixels]
-
-    def sorted_set(pixels):
-        """Sorted by columns, then halves, so that sets of the same columns are shared."""
-        pixels = frozenset(pixels)
-        if pixels in sets:
-            return sets[pixels]
-        if len(pixels) <= 1:
-            s = SortedSet(pixels, [])
-        else:
-            cols = sorted({x for x, _ in pixels})
-            if len(cols) > 1:
-                left = set(cols[: len(cols) // 2])
-                parts = [p for p in pixels if p[0] in left], [p for p in pixels if p[0] not in left]
-            else:
-                rows = sorted(y for _, y in pixels)
-                top = set(rows[: len(rows) // 2])
-                parts = [p for p in pixels if p[1] in top], [p for p in pixels if p[1] not in top]
-            s = SortedSet(pixels, [sorted_set(parts[0]), sorted_set(parts[1])])
-        sets[pixels] = s
-        return s
-
-    def share(items, common, splits, leaf):
-        """Sorts the pixel sets of `items` ((position, pixels) pairs): halves
-        of the items in turn along the axes of `splits` sort what all their
-        sets hold once, and pass it down."""
-        if len(items) == 1:
-            leaf(items[0], common)
-            return
-        axis = 0 if splits[0] == "x" else 1
-        keys = sorted({pos[axis] for pos, _ in items})
-        first = set(keys[: len(keys) // 2])
-        for part in ([i for i in items if i[0][axis] in first], [i for i in items if i[0][axis] not in first]):
-            if len(part) == 1:
-                leaf(part[0], common)
-                continue
-            shared = frozenset.intersection(*(pixels for _, pixels in part))
-            share(part, union(common, sorted_set(shared - common.pixels)), splits[1:], leaf)
-
-    def share_all(items, splits, leaf):
-        share(items, sorted_set(frozenset.intersection(*(pixels for _, pixels in items))), splits, leaf)
-
-    outs = [(x, y) for y in range(TILE_ROWS) for x in range(TILE_COLS)]
-    leaves = []
-    share_all([(o, window(o)) for o in outs], SPLITS, lambda item, common: leaves.append((item[0], common)))
-
-    # What each output adds to the set it was handed is a run of one row or
-    # column; runs of the same line overlap, so they are sorted the same way
-    # first.
-    lines = {}
-    for out, common in leaves:
-        extra = window(out) - common.pixels
-        xs, ys = {x for x, _ in extra}, {y for _, y in extra}
-        line = ("row", min(ys)) if len(ys) == 1 else ("col", min(xs)) if len(xs) == 1 else ("area", out)
-        lines.setdefault(line, []).append(((min(xs), min(ys)), extra))
-    for line, runs in lines.items():
-        if line[0] != "area" and len(runs) > 1:
-            splits = ("x" if line[0] == "row" else "y") * len(runs)
-            share_all(runs, splits, lambda item, common: union(common, sorted_set(item[1] - common.pixels)))
-    finals = {out: union(common, sorted_set(window(out) - common.pixels)) for out, common in leaves}
-
-    # Ranks each set must deliver, from the medians down.
-    everything = sorted(set(sets.values()) | set(finals.values()), key=lambda s: (-len(s.pixels), sorted(s.pixels)))
-    for f in finals.values():
-        f.need(MEDIAN, MEDIAN)
-    for s in everything:
-        if s.lo is not None and s.parts:
-            a, b = s.parts
-            for part, other in ((a, b), (b, a)):
-                part.need(max(0, s.lo - len(other.pixels)), min(s.hi, len(part.pixels) - 1))
-
-    net = Network()
-    inputs = {}
-    for y in range(TILE_ROWS + SIDE - 1):
-        for x in range(TILE_COLS + SIDE - 1):
-            inputs[(x, y)] = net.add("in", x, y)
-    for s in sorted(everything, key=lambda s: (len(s.pixels), sorted(s.pixels))):
-        if s.lo is None:
-            continue
-        if not s.parts:
-            s.values = [inputs[next(iter(s.pixels))]]
-            continue
-        a, b = s.parts
-        # Ranks below a.lo and b.lo are dropped: they lie below every rank asked for.
-        offset = a.lo + b.lo
-        if s.lo == s.hi:
-            s.values = [net.select(a.values, b.values, s.lo - offset)]
-        else:
-            s.values = net.merge(a.values, b.values)[s.lo - offset : s.hi - offset + 1]
-    return net, inputs, {o: f.values[0] for o, f in finals.items()}
+# Random tiles each network is checked on, and 0/1 windows per output where
+# a window has too many inputs to try them all.
+RANDOM_TILES = 300
+ZERO_ONE_SAMPLES = 1 << 15
+EXHAUSTIVE_MAX_WINDOW = 5
 
 
-def evaluate(net, image, outputs):
-    vals = []
-    for op in net.ops:
-        if op[0] == "in":
-            vals.append(image[(op[1], op[2])])
-        else:
-            vals.append((min if op[0] == "min" else max)(vals[op[1]], vals[op[2]]))
-    return {o: vals[n] for o, n in outputs.items()}
+ORDERS = {
+    "built": median_networks.built_order,
+    "live": median_networks.live_order,
+    "depth": median_networks.depth_first_order,
+}
 
 
-def check(net, inputs, outputs, trials):
-    rng = random.Random(1)
-    for t in range(trials):
-        top = (1, 3, 255)[t % 3]
-        image = {p: rng.randint(0, top) for p in inputs}
-        for (x, y), got in evaluate(net, image, outputs).items():
-            want = sorted(image[p] for p in window((x, y)))[MEDIAN]
-            if got != want:
-                sys.exit(f"network wrong at output {(x, y)}: {got} != {want}")
+def order_of(m, order):
+    return ORDERS[order](m)
 
 
-def emit(net, outputs):
-    needed = net.live(outputs.values())
+def check(m):
+    """None, or what is wrong with network m."""
+    problem = network_checks.check_random(m, RANDOM_TILES)
+    if problem is None and m.window <= EXHAUSTIVE_MAX_WINDOW:
+        problem = network_checks.check_exhaustive(m)
+    elif problem is None:
+        problem = network_checks.check_sampled(m, ZERO_ONE_SAMPLES)
+    return problem
+
+
+def emit(m, namespace, order):
+    ops = m.net.ops
+    sequence = order_of(m, order)
     name = {}
     lines = []
     mins = maxs = 0
-    for i, op in enumerate(net.ops):
-        if not needed[i]:
-            continue
-        if op[0] == "in":
+    for i, op in enumerate(ops):
+        if m.needed[i] and op[0] == "in":
             name[i] = f"in[{op[2]}][{op[1]}]"
-            continue
+    for i in sequence:
+        op = ops[i]
         name[i] = f"t{len(lines)}"
         lines.append(f"    const Lanes {name[i]} = lane_{op[0]}({name[op[1]]}, {name[op[2]]});")
         mins += op[0] == "min"
         maxs += op[0] == "max"
-    for (x, y), n in sorted(outputs.items(), key=lambda item: (item[0][1], item[0][0])):
+    for (x, y), n in sorted(m.outputs.items(), key=lambda item: (item[0][1], item[0][0])):
         lines.append(f"    out[{y}][{x}] = {name[n]};")
     total = mins + maxs
-    outs = len(outputs)
+    outs = len(m.outputs)
+    w = m.window
+    form = {
+        "separable": "separable form: sorted columns of three",
+        "separable3": "separable form for three-input min/max: sorted columns of three",
+        "pruned": "pruned shared sorting",
+    }[m.method]
     return f"""// Generated by tools/gen_tiled_network.py; do not edit.
-// Exact 5x5 medians of a {TILE_COLS}x{TILE_ROWS} tile of outputs from its {TILE_COLS + SIDE - 1}x{TILE_ROWS + SIDE - 1} input
-// pixels: {total} min/max ({mins} min, {maxs} max) for {outs} outputs, {total / outs:.2f} per output.
+// Exact {w}x{w} medians of a {m.cols}x{m.rows} tile of outputs from its {m.input_cols}x{m.input_rows} input
+// pixels ({form}): {total} min/max ({mins} min, {maxs} max) for {outs} outputs, {total / outs:.2f} per output;
+// {median_networks.fused_operations(m)} instructions (sm_90 on) where every min of a min fuses into a three-input min;
+// at most {median_networks.peak_live(m, sequence)} wires live at once in the order written.
 #pragma once
 
-namespace tiled_network {{
+#include <cuda_runtime.h>
 
-constexpr int tile_cols = {TILE_COLS};
-constexpr int tile_rows = {TILE_ROWS};
-constexpr int input_cols = {TILE_COLS + SIDE - 1};
-constexpr int input_rows = {TILE_ROWS + SIDE - 1};
+namespace {namespace} {{
+
+constexpr int window = {w};
+constexpr int tile_cols = {m.cols};
+constexpr int tile_rows = {m.rows};
+constexpr int input_cols = {m.input_cols};
+constexpr int input_rows = {m.input_rows};
 constexpr int operations = {total};
 
-// out[r][c] is the median of in[r .. r + 4][c .. c + 4]; Lanes provides
+// out[r][c] is the median of in[r .. r + {w - 1}][c .. c + {w - 1}]; Lanes provides
 // lane_min and lane_max, applied lane by lane.
 template <class Lanes>
 __device__ __forceinline__ void tile_medians(const Lanes (&in)[input_rows][input_cols], Lanes (&out)[tile_rows][tile_cols]) {{
 {chr(10).join(lines)}
 }}
 
-}}  // namespace tiled_network
+}}  // namespace {namespace}
 """
+
+
+def emit_index(choices):
+    includes = "\n".join(f'#include "{c.header(two_input)}"' for c in choices for _, two_input in c.forms())
+    traits = []
+    for c in choices:
+        why = "\n".join("// " + line for line in wrap(c.why, 100))
+        if len(c.wire_registers) > 1:
+            head = f"template <int RegistersPerWire>\nstruct tile_network<{c.window}, RegistersPerWire>"
+        else:
+            head = f"template <>\nstruct tile_network<{c.window}, {c.wire_registers[0]}>"
+        ns = c.namespace()
+        if c.two_input_method:
+            call = f"""#if defined(__CUDA_ARCH__) && __CUDA_ARCH__ < 900
+        {c.namespace(True)}::tile_medians(in, out);
+#else
+        {ns}::tile_medians(in, out);
+#endif"""
+        else:
+            call = f"        {ns}::tile_medians(in, out);"
+        traits.append(f"""{why}
+{head} {{
+    static constexpr int window = {ns}::window;
+    static constexpr int tile_cols = {ns}::tile_cols;
+    static constexpr int tile_rows = {ns}::tile_rows;
+    static constexpr int input_cols = {ns}::input_cols;
+    static constexpr int input_rows = {ns}::input_rows;
+    static constexpr int operations = {ns}::operations;
+
+    template <class Wire>
+    static __device__ __forceinline__ void tile_medians(const Wire (&in)[input_rows][input_cols],
+                                                        Wire (&out)[tile_rows][tile_cols]) {{
+{call}
+    }}
+}};""")
+    return f"""// Generated by tools/gen_tiled_network.py; do not edit.
+// The median network of each window the tiled core runs: tile_network<W, R>
+// gives the tile of outputs one network covers, its input area and
+// tile_medians, the network itself (out[r][c] is the median of
+// in[r .. r + W - 1][c .. c + W - 1]). R is the registers a wire takes:
+// 1 where both 16-bit lanes share one (packed_lanes), 2 where each lane has
+// its own (split_lanes), that is sizeof(Lanes) / 4. Where the inputs of the
+// widest tile would not fit the registers at R = 2, a smaller tile does.
+#pragma once
+
+{includes}
+
+namespace median_core {{
+
+template <int Window, int RegistersPerWire = 1>
+struct tile_network;
+
+{chr(10).join(t + chr(10) for t in traits).rstrip()}
+
+// Windows with a generated network; the others take the selection path.
+constexpr bool has_network(int window) {{ return {" || ".join(f"window == {w}" for w in sorted({c.window for c in choices}))}; }}
+
+}}  // namespace median_core
+"""
+
+
+def wrap(text, width):
+    lines, line = [], ""
+    for word in text.split():
+        if line and len(line) + 1 + len(word) > width:
+            lines.append(line)
+            line = word
+        else:
+            line = f"{line} {word}" if line else word
+    return lines + [line]
+
+
+def generated():
+    """(file name, text) of every checked-in file; exits when a network fails its checks."""
+    files = []
+    for c in CHOICES:
+        for method, two_input in c.forms():
+            m = median_networks.build(c.window, c.cols, c.rows, method)
+            problem = check(m)
+            if problem:
+                sys.exit(f"{c.window}x{c.window} {c.cols}x{c.rows} {method} network: {problem}")
+            files.append((c.header(two_input), emit(m, c.namespace(two_input), c.order)))
+    files.append(("networks.h", emit_index(CHOICES)))
+    return files
+
+
+def compare():
+    stale = []
+    for name, text in generated():
+        path = os.path.join(NETWORK_DIR, name)
+        try:
+            with open(path) as f:
+                current = f.read()
+        except OSError:
+            current = None
+        if current != text:
+            stale.append(path)
+    if stale:
+        sys.exit("differs from the generated network; run tools/gen_tiled_network.py --write:\n  " + "\n  ".join(stale))
+
+
+def write():
+    os.makedirs(NETWORK_DIR, exist_ok=True)
+    for name, text in generated():
+        with open(os.path.join(NETWORK_DIR, name), "w") as f:
+            f.write(text)
+
+
+def table():
+    orders = sorted(ORDERS)
+    print("window  tile  method      min/max  per output  sm_90 instructions per output  inputs"
+          "  live wires by order (" + ", ".join(orders) + ")")
+    for window, tiles in TABLE_TILES.items():
+        methods = ["pruned", "separable", "separable3"] if window == 3 else ["pruned"]
+        for cols, rows in tiles:
+            for method in methods:
+                m = median_networks.build(window, cols, rows, method)
+                live = "  ".join(f"{median_networks.peak_live(m, order_of(m, o)):>5}" for o in orders)
+                ops, outs = m.operations, cols * rows
+                print(f"{window:>4}x{window:<2} {cols:>2}x{rows:<2} {method:<11} {ops:>7}  {ops / outs:>10.2f}"
+                      f"  {median_networks.fused_operations(m) / outs:>29.2f}  {m.input_cols * m.input_rows:>6}  {live}",
+                      flush=True)
+
+
+def tile_shape(text):
+    cols, _, rows = text.partition("x")
+    return int(cols), int(rows)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--check", type=int, default=300, help="random tiles to check the network on")
-    parser.add_argument("--compare", metavar="HEADER", help="only say whether HEADER is what would be written")
+    mode = parser.add_mutually_exclusive_group(required=True)
+    mode.add_argument("--write", action="store_true", help="regenerate library/core/networks/")
+    mode.add_argument("--compare", action="store_true", help="exit 1 when a checked-in header is stale")
+    mode.add_argument("--table", action="store_true", help="print the counts of several tiles per window")
+    mode.add_argument("--window", type=int, help="print one network's header (odd, 3 to 15)")
+    parser.add_argument("--tile", type=tile_shape, default=(4, 2), help="COLSxROWS of outputs (with --window)")
+    parser.add_argument("--method", choices=["pruned", "separable", "separable3"], default="pruned")
+    parser.add_argument("--order", choices=sorted(ORDERS), default="depth")
     args = parser.parse_args()
-    net, inputs, outputs = build()
-    check(net, inputs, outputs, args.check)
-    text = emit(net, outputs)
-    if args.compare:
-        with open(args.compare) as f:
-            if f.read() != text:
-                sys.exit(f"{args.compare} differs from the generated network; regenerate it")
-        return
-    sys.stdout.write(text)
+    if args.write:
+        write()
+    elif args.compare:
+        compare()
+    elif args.table:
+        table()
+    else:
+        if args.window % 2 == 0 or not 3 <= args.window <= 15:
+            sys.exit("--window must be odd, 3 to 15")
+        cols, rows = args.tile
+        if cols < 1 or rows < 1:
+            sys.exit("--tile must be at least 1x1")
+        if args.method != "pruned" and args.window != 3:
+            sys.exit(f"--method {args.method} is built for 3x3 windows only")
+        m = median_networks.build(args.window, cols, rows, args.method)
+        problem = check(m)
+        if problem:
+            sys.exit(problem)
+        name = f"network_w{args.window}_t{cols}x{rows}"
+        sys.stdout.write(emit(m, name, args.order))
 
 
 if __name__ == "__main__":

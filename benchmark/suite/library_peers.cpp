@@ -1,5 +1,7 @@
 #include "library_peers.h"
 
+#include "library_bench.h"
+
 #ifdef MEDIAN_WITH_NPP
 
 #include "benchmark/host/cuda_check.h"
@@ -7,6 +9,7 @@
 #include <npp.h>
 
 #include <cstdio>
+#include <memory>
 
 namespace {
 
@@ -82,12 +85,81 @@ bench_peer npp_median() {
     return {layout, run_npp_median};
 }
 
+// NPP's median for one value type and channel count: the scratch-size
+// query and the filter.
+template <class T>
+struct npp_median_calls;
+
+#define MEDIAN_NPP_CALLS(T, npp_t, suffix)                                                                       \
+    template <>                                                                                                  \
+    struct npp_median_calls<T> {                                                                                 \
+        static NppStatus buffer_size(int channels, NppiSize roi, NppiSize mask, Npp32u* bytes,                   \
+                                     NppStreamContext ctx) {                                                     \
+            return channels == 1   ? nppiFilterMedianGetBufferSize_##suffix##_C1R_Ctx(roi, mask, bytes, ctx)     \
+                   : channels == 3 ? nppiFilterMedianGetBufferSize_##suffix##_C3R_Ctx(roi, mask, bytes, ctx)     \
+                                   : nppiFilterMedianGetBufferSize_##suffix##_C4R_Ctx(roi, mask, bytes, ctx);    \
+        }                                                                                                        \
+        static NppStatus filter(int channels, const T* src, int src_step, T* dst, int dst_step, NppiSize roi,    \
+                                NppiSize mask, NppiPoint anchor, Npp8u* scratch, NppStreamContext ctx) {         \
+            const auto* s = reinterpret_cast<const npp_t*>(src);                                                 \
+            auto* d = reinterpret_cast<npp_t*>(dst);                                                             \
+            return channels == 1                                                                                 \
+                       ? nppiFilterMedian_##suffix##_C1R_Ctx(s, src_step, d, dst_step, roi, mask, anchor, scratch, ctx) \
+                   : channels == 3                                                                               \
+                       ? nppiFilterMedian_##suffix##_C3R_Ctx(s, src_step, d, dst_step, roi, mask, anchor, scratch, ctx) \
+                       : nppiFilterMedian_##suffix##_C4R_Ctx(s, src_step, d, dst_step, roi, mask, anchor, scratch, ctx); \
+        }                                                                                                        \
+    };
+MEDIAN_NPP_CALLS(unsigned char, Npp8u, 8u)
+MEDIAN_NPP_CALLS(unsigned short, Npp16u, 16u)
+MEDIAN_NPP_CALLS(float, Npp32f, 32f)
+#undef MEDIAN_NPP_CALLS
+
+// NPP reads the mask's reach around the ROI: the bench gives it a source
+// surrounded by zeros, as the library's constant border reads them. The
+// scratch buffer is allocated at the first launch and kept for the others.
+template <class T>
+typed_launch<T> npp_typed_median(int window, int channels) {
+    auto scratch = std::make_shared<Npp8u*>(nullptr);
+    return [=](const T* src, std::size_t src_pitch, T* dst, std::size_t dst_pitch, int width, int height) {
+        const NppiSize roi{width, height};
+        const NppiSize mask{window, window};
+        const NppiPoint anchor{window / 2, window / 2};
+        NppStreamContext context;
+        if (!default_stream_context(context)) return cudaErrorUnknown;
+        if (!*scratch) {
+            Npp32u bytes = 0;
+            if (!NPP_OK(npp_median_calls<T>::buffer_size(channels, roi, mask, &bytes, context)) ||
+                !CUDA_OK(cudaMalloc(reinterpret_cast<void**>(scratch.get()), bytes)))
+                return cudaErrorMemoryAllocation;
+        }
+        return NPP_OK(npp_median_calls<T>::filter(channels, src, static_cast<int>(src_pitch), dst,
+                                                  static_cast<int>(dst_pitch), roi, mask, anchor, *scratch, context))
+                   ? cudaSuccess
+                   : cudaErrorLaunchFailure;
+    };
+}
+
 }  // namespace
 
 std::vector<bench_peer> library_peers() { return {npp_median()}; }
+
+template <class T>
+std::vector<std::pair<std::string, typed_launch<T>>> typed_peers(int window, int channels) {
+    return {{"npp_filter_median", npp_typed_median<T>(window, channels)}};
+}
 
 #else
 
 std::vector<bench_peer> library_peers() { return {}; }
 
+template <class T>
+std::vector<std::pair<std::string, typed_launch<T>>> typed_peers(int, int) {
+    return {};
+}
+
 #endif
+
+template std::vector<std::pair<std::string, typed_launch<unsigned char>>> typed_peers(int, int);
+template std::vector<std::pair<std::string, typed_launch<unsigned short>>> typed_peers(int, int);
+template std::vector<std::pair<std::string, typed_launch<float>>> typed_peers(int, int);

@@ -6,6 +6,7 @@
 #include "benchmark/host/filter_runner.h"
 #include "image/image_io.h"
 #include "image/standard_output.h"
+#include "library_bench.h"
 #include "library_listing.h"
 #include "library_peers.h"
 #include "suite_bench.h"
@@ -26,14 +27,15 @@ int usage() {
                  "usage: median_suite list [--json]\n"
                  "       median_suite run KERNEL INPUT OUTPUT [--border MODE]\n"
                  "       median_suite bench [--input FILE] [--size WxH]... [--kernels A,B,...] [--repeat N]\n"
-                 "                          [--json FILE] [--csv FILE]\n"
+                 "                          [--json FILE] [--csv FILE] [--window K] [--type u8|u16|f32] [--channels C]\n"
                  "       median_suite reference INPUT OUTPUT [--border MODE]   (the exact 5x5 median, on the CPU)\n"
                  "MODE is how pixels outside the image read: constant (black, the default), replicate,\n"
                  "reflect or mirror, as SciPy's mode= names them.\n"
                  "bench checks every kernel (or those named), and NVIDIA's NPP median where the build\n"
                  "found NPP, against its reference and times --repeat\n"
                  "launches of each (default %d here) on the photograph (default %s)\n"
-                 "and on random images of the given sizes.\n",
+                 "and on random images of the given sizes. With --window, --type or --channels it\n"
+                 "benches the library's choice for them (default 5, u8, 3) beside NPP's median instead.\n",
                  default_repeats(), "samples/dandelions-1920x1080.jpg");
     return usage_error;
 }
@@ -158,6 +160,7 @@ int bench(int argc, char** argv) {
         usage();
         return usage_error;
     }
+    if (options.library_choice) return run_library_bench(options);
     return run_bench(options, kernel_table(), library_peers());
 }
 

@@ -207,7 +207,8 @@ bool parse_bench_args(const std::vector<std::string>& args, bench_options& optio
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& option = args[i];
         const bool takes_value = option == "--input" || option == "--size" || option == "--kernels" ||
-                                 option == "--repeat" || option == "--json" || option == "--csv";
+                                 option == "--repeat" || option == "--json" || option == "--csv" ||
+                                 option == "--window" || option == "--type" || option == "--channels";
         if (!takes_value) {
             error = "unknown option '" + option + "'";
             return false;
@@ -227,6 +228,20 @@ bool parse_bench_args(const std::vector<std::string>& args, bench_options& optio
                     "bad --repeat '" + value + "': expected a whole number from 1 to " + std::to_string(max_repeats);
                 return false;
             }
+        } else if (option == "--window" || option == "--channels" || option == "--type") {
+            options.library_choice = true;
+            const bool good = option == "--window"     ? parse_count(value, 15, options.window) && options.window >= 3 &&
+                                                            options.window % 2 == 1
+                              : option == "--channels" ? parse_count(value, 4, options.channels) && options.channels != 2
+                                                       : value == "u8" || value == "u16" || value == "f32";
+            if (!good) {
+                error = "bad " + option + " '" + value + "': expected " +
+                        (option == "--window"     ? "an odd window side from 3 to 15"
+                         : option == "--channels" ? "1, 3 or 4"
+                                                  : "u8, u16 or f32");
+                return false;
+            }
+            if (option == "--type") options.type = value;
         } else if (option == "--kernels") {
             options.kernels = split_list(value);
             if (options.kernels.empty()) {

@@ -15,6 +15,12 @@ struct bench_options {
     int repeats = 0;                         // 0: the default of this build
     std::string json_path;
     std::string csv_path;
+    // --window, --type, --channels: the library's choice for them instead of
+    // the table (any of the three selects it; the others default to 5, u8, 3).
+    bool library_choice = false;
+    int window = 5;
+    std::string type = "u8";
+    int channels = 3;
 };
 
 // Parses the arguments after "bench". On an argument error returns false

@@ -1,10 +1,11 @@
 // Staging from the caller's image with the border mode applied: the source
-// policy of the library's kernels. A block maps its area's columns and
-// rows to the image once (border_index, with its division, runs once per
-// column and row, not per element); blocks whose area lies inside the image
-// skip the maps. Every thread then copies staged positions in row order, so
-// a warp reads consecutive pixels of an image row, and reads a pixel's
-// channels with one vector load where its address allows.
+// policy of the library's kernels. Blocks whose area lies inside the image
+// (all but the edge blocks of a large image) move chunks of 4 pixels with
+// word loads, consecutive threads on consecutive chunks of a row. An edge
+// block maps its area's columns and rows to the image once (border_index,
+// with its division, runs once per column and row, not per element), then
+// copies position by position, reading a pixel's channels with one vector
+// load where its address allows.
 #pragma once
 
 #include "image_args.h"
@@ -87,11 +88,120 @@ __device__ __forceinline__ pixel_values<T, C> read_mapped(const image_args<T>& a
     return load_pixel<T, C>(pixel_at<T, C>(a, x, y));
 }
 
+// Whether the block's staged area, its columns rounded up to whole chunks,
+// lies inside the image: then no coordinate needs mapping.
 template <class G, class T>
 __device__ __forceinline__ bool area_inside(const image_args<T>& a, int x0, int y0) {
     constexpr int r = G::radius;
-    return x0 >= r && y0 >= r && x0 - r + G::stage_cols <= a.width &&
+    return x0 >= r && y0 >= r && x0 - r + G::plane_cols <= a.width &&
            y0 - r + (G::bands - 1) * G::band_rows + G::stage_rows <= a.height;
+}
+
+// Staged positions a loader moves at once inside the image: 4 pixels, whose
+// values are whole words (4 x channels x sizeof(T) bytes).
+constexpr int chunk_pixels = 4;
+
+// The chunk's bytes from `p` on, as words: aligned word loads, realigned by
+// funnel shifts. The word after the chunk is read only when the chunk does
+// not start on a word, and then it holds chunk bytes, so no read leaves the
+// chunk's words.
+template <int Words>
+__device__ __forceinline__ void load_words(const void* p, unsigned int (&w)[Words]) {
+    const auto at = reinterpret_cast<std::uintptr_t>(p);
+    const auto* aligned = reinterpret_cast<const unsigned int*>(at & ~std::uintptr_t{3});
+    const unsigned int shift = 8 * static_cast<unsigned int>(at & 3);
+    unsigned int raw[Words + 1];
+#pragma unroll
+    for (int i = 0; i < Words; ++i) raw[i] = __ldg(aligned + i);
+    raw[Words] = shift != 0 ? __ldg(aligned + Words) : 0u;
+#pragma unroll
+    for (int i = 0; i < Words; ++i) w[i] = __funnelshift_r(raw[i], raw[i + 1], shift);
+}
+
+// Value k of the chunk's words.
+template <class T, int Words>
+__device__ __forceinline__ T chunk_value(const unsigned int (&w)[Words], int k) {
+    if constexpr (sizeof(T) == 4) {
+        return __uint_as_float(w[k]);
+    } else {
+        constexpr int per_word = 4 / static_cast<int>(sizeof(T));
+        return static_cast<T>(w[k / per_word] >> (8 * static_cast<int>(sizeof(T)) * (k % per_word)));
+    }
+}
+
+// The staged word of pixel i, channel c of two chunks (one per band).
+template <class T, bool Keys, int Words>
+__device__ __forceinline__ unsigned int chunk_word(const unsigned int (&upper)[Words],
+                                                   const unsigned int (&lower)[Words], int k) {
+    using encoding = stage_encoding<T, Keys>;
+    if constexpr (sizeof(T) == 1 && !Keys) {
+        // Both bytes doubled in one byte permute.
+        const unsigned int b = k % 4;
+        return __byte_perm(upper[k / 4], lower[k / 4], b | b << 4 | (b + 4) << 8 | (b + 4) << 12);
+    } else {
+        return encoding::pack(chunk_value<T>(upper, k), chunk_value<T>(lower, k));
+    }
+}
+
+// Stages a block whose area lies inside the image, chunk by chunk: each
+// loader reads 4 pixels of a row (of both bands) with word loads and writes
+// each channel's 4 staged words with one 16-byte shared store.
+template <class G, class T, bool Keys>
+__device__ __forceinline__ void stage_inside(const image_args<T>& a, int x0, int y0, stage_tile<G>& tile) {
+    constexpr int C = G::channels;
+    constexpr int words = chunk_pixels * C * static_cast<int>(sizeof(T)) / 4;
+    constexpr int chunks_per_row = G::plane_cols / chunk_pixels;
+    static_assert(G::plane_cols % chunk_pixels == 0);
+    for (int e = thread_rank(); e < G::stage_rows * chunks_per_row; e += G::threads) {
+        const int r = e / chunks_per_row;
+        const int col = (e - r * chunks_per_row) * chunk_pixels;
+        const int x = x0 - G::radius + col;
+        const int y = y0 - G::radius + r;
+        unsigned int upper[words], lower[words];
+        load_words(pixel_at<T, C>(a, x, y), upper);
+        if constexpr (G::bands == 2)
+            load_words(pixel_at<T, C>(a, x, y + G::band_rows), lower);
+        else
+#pragma unroll
+            for (int i = 0; i < words; ++i) lower[i] = upper[i];
+#pragma unroll
+        for (int c = 0; c < C; ++c) {
+            uint4 v;
+            v.x = chunk_word<T, Keys>(upper, lower, 0 * C + c);
+            v.y = chunk_word<T, Keys>(upper, lower, 1 * C + c);
+            v.z = chunk_word<T, Keys>(upper, lower, 2 * C + c);
+            v.w = chunk_word<T, Keys>(upper, lower, 3 * C + c);
+            *reinterpret_cast<uint4*>(&tile.words[c][r][col]) = v;
+        }
+    }
+}
+
+// Stages a block whose area reaches outside the image: the maps first, then
+// position by position.
+template <class G, class T, bool Keys>
+__device__ __forceinline__ void stage_mapped_positions(const image_args<T>& a, int x0, int y0, stage_tile<G>& tile,
+                                                       stage_maps<G>& maps) {
+    using encoding = stage_encoding<T, Keys>;
+    constexpr int C = G::channels;
+    constexpr int r0 = G::radius;
+    const int t = thread_rank();
+    for (int i = t; i < G::stage_cols; i += G::threads)
+        maps.cols[i] = median_filter::border_index(x0 - r0 + i, a.width, a.mode);
+    for (int i = t; i < G::bands * G::stage_rows; i += G::threads) {
+        const int band = i / G::stage_rows;
+        const int r = i - band * G::stage_rows;
+        maps.rows[band][r] = median_filter::border_index(y0 - r0 + band * G::band_rows + r, a.height, a.mode);
+    }
+    __syncthreads();
+    for (int e = t; e < G::stage_rows * G::stage_cols; e += G::threads) {
+        const int r = e / G::stage_cols;
+        const int col = e - r * G::stage_cols;
+        const int x = maps.cols[col];
+        const pixel_values<T, C> upper = read_mapped<T, C>(a, x, maps.rows[0][r]);
+        const pixel_values<T, C> lower = G::bands == 2 ? read_mapped<T, C>(a, x, maps.rows[G::bands - 1][r]) : upper;
+#pragma unroll
+        for (int c = 0; c < C; ++c) tile.words[c][r][col] = encoding::pack(upper.v[c], lower.v[c]);
+    }
 }
 
 // Stages the area of the block whose first output is (x0, y0), each
@@ -100,38 +210,13 @@ __device__ __forceinline__ bool area_inside(const image_args<T>& a, int x0, int 
 template <class G, class T, bool Keys>
 __device__ __forceinline__ void stage_mapped(const image_args<T>& a, int x0, int y0, stage_tile<G>& tile,
                                              stage_maps<G>& maps) {
-    using encoding = stage_encoding<T, Keys>;
-    static_assert(encoding::bands == G::bands, "the geometry and the encoding disagree on the bands");
-    constexpr int C = G::channels;
-    constexpr int r0 = G::radius;
-    const int t = thread_rank();
-    const bool inside = area_inside<G>(a, x0, y0);
-    if (!inside) {
-        for (int i = t; i < G::stage_cols; i += G::threads)
-            maps.cols[i] = median_filter::border_index(x0 - r0 + i, a.width, a.mode);
-        for (int i = t; i < G::bands * G::stage_rows; i += G::threads) {
-            const int band = i / G::stage_rows;
-            const int r = i - band * G::stage_rows;
-            maps.rows[band][r] = median_filter::border_index(y0 - r0 + band * G::band_rows + r, a.height, a.mode);
-        }
-        __syncthreads();
-    }
-    for (int e = t; e < G::stage_rows * G::stage_cols; e += G::threads) {
-        const int r = e / G::stage_cols;
-        const int col = e - r * G::stage_cols;
-        const int x = inside ? x0 - r0 + col : maps.cols[col];
-        const int y_upper = inside ? y0 - r0 + r : maps.rows[0][r];
-        const pixel_values<T, C> upper = read_mapped<T, C>(a, x, y_upper);
-        if constexpr (G::bands == 2) {
-            const int y_lower = inside ? y0 - r0 + G::band_rows + r : maps.rows[1][r];
-            const pixel_values<T, C> lower = read_mapped<T, C>(a, x, y_lower);
-#pragma unroll
-            for (int c = 0; c < C; ++c) tile.words[c][r][col] = encoding::pack(upper.v[c], lower.v[c]);
-        } else {
-#pragma unroll
-            for (int c = 0; c < C; ++c) tile.words[c][r][col] = encoding::pack(upper.v[c], upper.v[c]);
-        }
-    }
+    static_assert(stage_encoding<T, Keys>::bands == G::bands, "the geometry and the encoding disagree on the bands");
+    // The same for the whole block, so the barrier inside the mapped path is
+    // met by every thread.
+    if (area_inside<G>(a, x0, y0))
+        stage_inside<G, T, Keys>(a, x0, y0, tile);
+    else
+        stage_mapped_positions<G, T, Keys>(a, x0, y0, tile, maps);
 }
 
 }  // namespace median_core

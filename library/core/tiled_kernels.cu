@@ -47,23 +47,35 @@ constexpr int tiled_min_blocks = 1;
     MEDIAN_TILED_CHANNELS(keys, true, W, unsigned short, u16)    \
     MEDIAN_TILED_CHANNELS(keys, true, W, float, f32)
 
+MEDIAN_TILED_WINDOW(3)
 MEDIAN_TILED_WINDOW(5)
+MEDIAN_TILED_WINDOW(7)
 
 namespace median_core {
 
 template <>
 void add_tiled_kernels(std::vector<kernel_info<unsigned char>>& out) {
-    out.insert(out.end(), {MEDIAN_TILED_INFOS(lanes, false, 5, unsigned char, u8),
-                           MEDIAN_TILED_INFOS(keys, true, 5, unsigned char, u8)});
+    out.insert(out.end(), {MEDIAN_TILED_INFOS(lanes, false, 3, unsigned char, u8),
+                           MEDIAN_TILED_INFOS(keys, true, 3, unsigned char, u8),
+                           MEDIAN_TILED_INFOS(lanes, false, 5, unsigned char, u8),
+                           MEDIAN_TILED_INFOS(keys, true, 5, unsigned char, u8),
+                           MEDIAN_TILED_INFOS(lanes, false, 7, unsigned char, u8),
+                           MEDIAN_TILED_INFOS(keys, true, 7, unsigned char, u8)});
 }
 template <>
 void add_tiled_kernels(std::vector<kernel_info<unsigned short>>& out) {
-    out.insert(out.end(), {MEDIAN_TILED_INFOS(lanes, false, 5, unsigned short, u16),
-                           MEDIAN_TILED_INFOS(keys, true, 5, unsigned short, u16)});
+    out.insert(out.end(), {MEDIAN_TILED_INFOS(lanes, false, 3, unsigned short, u16),
+                           MEDIAN_TILED_INFOS(keys, true, 3, unsigned short, u16),
+                           MEDIAN_TILED_INFOS(lanes, false, 5, unsigned short, u16),
+                           MEDIAN_TILED_INFOS(keys, true, 5, unsigned short, u16),
+                           MEDIAN_TILED_INFOS(lanes, false, 7, unsigned short, u16),
+                           MEDIAN_TILED_INFOS(keys, true, 7, unsigned short, u16)});
 }
 template <>
 void add_tiled_kernels(std::vector<kernel_info<float>>& out) {
-    out.insert(out.end(), {MEDIAN_TILED_INFOS(keys, true, 5, float, f32)});
+    out.insert(out.end(), {MEDIAN_TILED_INFOS(keys, true, 3, float, f32),
+                           MEDIAN_TILED_INFOS(keys, true, 5, float, f32),
+                           MEDIAN_TILED_INFOS(keys, true, 7, float, f32)});
 }
 
 }  // namespace median_core
