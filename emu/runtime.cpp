@@ -150,6 +150,8 @@ cudaError_t cudaGetDeviceCount(int* count) {
     return cudaSuccess;
 }
 
+cudaError_t cudaSetDevice(int device) { return device == 0 ? cudaSuccess : the_device().fail(cudaErrorInvalidDevice); }
+
 cudaError_t cudaGetDeviceProperties(cudaDeviceProp* prop, int device) {
     if (device != 0) return the_device().fail(cudaErrorInvalidValue);
     *prop = {};
@@ -268,6 +270,7 @@ const char* cudaGetErrorString(cudaError_t error) {
     case cudaErrorInvalidDevicePointer: return "invalid device pointer";
     case cudaErrorInsufficientDriver: return "CUDA driver version is insufficient for CUDA runtime version";
     case cudaErrorNoDevice: return "no CUDA-capable device is detected";
+    case cudaErrorInvalidDevice: return "invalid device ordinal";
     case cudaErrorInvalidResourceHandle: return "invalid resource handle";
     case cudaErrorLaunchFailure: return "unspecified launch failure";
     }

@@ -183,7 +183,16 @@ struct shared_section {
 struct tls_search {
     std::uintptr_t image;  // an address in the module's TLS initialisation image
     unsigned char* copy;   // the same offset in the calling thread's TLS block
+    std::size_t module;    // else the module's TLS index and the offset, for __tls_get_addr
+    std::size_t offset;
 };
+
+// The ABI's argument of __tls_get_addr (x86-64, AArch64 and others).
+struct tls_index {
+    unsigned long module;
+    unsigned long offset;
+};
+extern "C" void* __tls_get_addr(tls_index*);
 
 int find_tls_copy(dl_phdr_info* info, std::size_t, void* data) {
     auto& search = *static_cast<tls_search*>(data);
@@ -192,8 +201,10 @@ int find_tls_copy(dl_phdr_info* info, std::size_t, void* data) {
         if (segment.p_type != PT_TLS) continue;
         const std::uintptr_t start = info->dlpi_addr + segment.p_vaddr;
         if (search.image < start || search.image >= start + segment.p_memsz) continue;
+        search.offset = search.image - start;
         if (info->dlpi_tls_data)
-            search.copy = static_cast<unsigned char*>(info->dlpi_tls_data) + (search.image - start);
+            search.copy = static_cast<unsigned char*>(info->dlpi_tls_data) + search.offset;
+        search.module = info->dlpi_tls_modid;
         return 1;
     }
     return 0;
@@ -202,8 +213,16 @@ int find_tls_copy(dl_phdr_info* info, std::size_t, void* data) {
 shared_section this_threads_shared_section() {
     // Taking the address also allocates this thread's block of a dynamically loaded module.
     unsigned char* const dynamic = dynamic_shared_memory;
-    tls_search search{reinterpret_cast<std::uintptr_t>(__start_emu_shared), nullptr};
+    tls_search search{reinterpret_cast<std::uintptr_t>(__start_emu_shared), nullptr, 0, 0};
     dl_iterate_phdr(find_tls_copy, &search);
+    // glibc reports no dlpi_tls_data for a dlopen()ed module (a Python
+    // extension) once a later dlopen has raised the TLS generation; the
+    // module's index still finds this thread's block. Asked outside the
+    // iteration, which holds the loader's lock.
+    if (!search.copy && search.module) {
+        tls_index index{search.module, search.offset};
+        search.copy = static_cast<unsigned char*>(__tls_get_addr(&index));
+    }
     const std::size_t bytes = static_cast<std::size_t>(__stop_emu_shared - __start_emu_shared);
     // The dynamic area the compiler addresses must lie in the copy found.
     if (!search.copy || dynamic < search.copy || dynamic + dynamic_shared_limit > search.copy + bytes) {
@@ -663,7 +682,10 @@ public:
 
     unsigned size() const { return static_cast<unsigned>(threads_.size()); }
 
+    // Host threads may launch at once (as CUDA allows): their grids run one
+    // after the other.
     cudaError_t run(dim3 grid, const launch_setup& launch, std::string& diagnostic) {
+        const std::lock_guard one_grid(launch_mutex_);
         std::unique_lock lock(mutex_);
         grid_ = grid;
         launch_ = launch;
@@ -711,6 +733,7 @@ private:
     }
 
     std::vector<std::thread> threads_;
+    std::mutex launch_mutex_;
     std::mutex mutex_;
     std::condition_variable wake_;
     std::condition_variable done_;

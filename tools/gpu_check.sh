@@ -4,7 +4,8 @@
 # racecheck, synccheck, initcheck) over every kernel, the machine-code
 # profile, the bench on both sample sizes (with NPP's median where NPP is
 # installed), each kernel's measured throughput against its modelled
-# ceiling, the peers and the chart. Every step logs to OUTDIR/<step>.log;
+# ceiling, the Python package's tests and its cost against C++, the peers
+# and the chart. Every step logs to OUTDIR/<step>.log;
 # a summary comes last. Takes a few minutes on a data-centre GPU.
 #   tools/gpu_check.sh OUTDIR
 # Missing tools (nvidia-smi, compute-sanitizer, CuPy) are reported and
@@ -185,7 +186,32 @@ else
 fi
 [ -s "$out/sass-profile.json" ] && jsons+=("$out/sass-profile.json")
 
+# ---- the Python package --------------------------------------------------------
+# pip install . with the cuda backend in a venv, its tests on this GPU, then
+# the binding's cost against the same call from C++ (tools/python_speed.py).
+# pip fetches scikit-build-core and nanobind from PyPI; offline, from a
+# folder of their wheels: PIP_NO_INDEX=1 PIP_FIND_LINKS=DIR.
+package_python=""
+if step python-tests 900 env MEDIAN_PYTHON_BACKEND=cuda "$root/tools/test_python.sh"; then
+  record "python tests" "$(tail -n 1 "$out/python-tests.log")"
+  package_python="$root/build-python/venv/bin/python"
+else
+  record "python tests" "FAILED (see python-tests.log)"
+  failed=1
+fi
+if [ -n "$package_python" ] &&
+    step python-speed 300 "$package_python" "$root/tools/python_speed.py" --json "$out/python-speed.json"; then
+  record "python binding" "$(grep 'output=' "$out/python-speed.log" | tr -s ' ')"
+elif [ -n "$package_python" ]; then
+  record "python binding" "FAILED (see python-speed.log)"
+  failed=1
+fi
+
 peer_python="$(python_with "cupy, scipy, cv2, numpy" || python_with "scipy, cv2, numpy")"
+# The venv sees Debian's modules too, and adds our package's rows.
+if [ -n "$package_python" ] && "$package_python" -c "import scipy, cv2, numpy" 2>/dev/null; then
+  peer_python="$package_python"
+fi
 if [ -z "$peer_python" ]; then
   record "peers" "not run: no python3 with scipy, cv2 and numpy"
 else

@@ -9,10 +9,12 @@ set -euo pipefail
 # What the default preset configures and builds with.
 build_packages=(cmake ninja-build g++ libboost-context-dev libdevil-dev libtiff-dev libjpeg-dev libgtest-dev)
 # clang and its runtime (libFuzzer, sanitizers) build the fuzz preset; the
-# Python modules run the scripts and their tests.
+# Python modules run the scripts and their tests; the python3-* packages
+# after python3-pip build and test the Python package.
 packages=("${build_packages[@]}"
           clang libclang-rt-14-dev
-          python3-matplotlib python3-numpy python3-scipy python3-opencv python3-pip)
+          python3-matplotlib python3-numpy python3-scipy python3-opencv python3-pip
+          python3-dev python3-venv python3-pytest python3-dask python3-distributed)
 build_only=0
 if [ "${1:-}" = --build-only ]; then
   build_only=1

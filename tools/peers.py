@@ -6,6 +6,10 @@ reference (`median_suite reference`):
   CuPy   cupyx.scipy.ndimage.median_filter(size=(5, 5, 1), mode='constant', cval=0)  on the GPU
   SciPy  scipy.ndimage.median_filter(same arguments)                                 on the CPU
   OpenCV cv2.medianBlur(img, 5)                                                      on the CPU
+  ours   median_filter.median_filter(img, 5), the Python package (pip install .):
+         on a NumPy array (copies to the device and back included), and on a
+         CuPy array already on the GPU where CuPy runs; on the emulation
+         backend the NumPy row is a CPU-emulation time
 
 Constant zero borders are the black frame our kernels see, so CuPy and SciPy
 must agree on every pixel. OpenCV replicates the edge pixels instead: only its
@@ -59,13 +63,13 @@ def wrong_pixels(got, expected, interior_only):
     return int(np.any(got != expected, axis=2).sum())
 
 
-def row(name, device, image_name, image, launch_ms, result, expected, interior_only, detail):
+def row(name, device, image_name, image, launch_ms, result, expected, interior_only, detail, emulated=False):
     height, width = image.shape[:2]
     best = min(launch_ms)
     wrong = wrong_pixels(result, expected, interior_only)
     pixels = width * height
     return {
-        "kernel": name, "device": device, "emulated": False, "image": image_name,
+        "kernel": name, "device": device, "emulated": emulated, "image": image_name,
         "width": width, "height": height, "repeats": len(launch_ms), "covered_pixels": pixels,
         "status": "ok" if wrong == 0 else "FAILED", "wrong_pixels": wrong, "detail": detail,
         "best_ms": best, "median_ms": statistics.median(launch_ms),
@@ -85,6 +89,20 @@ def time_cpu(call, repeats):
     return launch_ms, result
 
 
+def time_cupy(cupy, call, repeats):
+    """Milliseconds of each call between CUDA events on CuPy's current stream, and the last result."""
+    call()  # compiles or loads the kernels
+    start, stop = cupy.cuda.Event(), cupy.cuda.Event()
+    launch_ms, out = [], None
+    for _ in range(repeats):
+        start.record()
+        out = call()
+        stop.record()
+        stop.synchronize()
+        launch_ms.append(cupy.cuda.get_elapsed_time(start, stop))
+    return launch_ms, out
+
+
 def cupy_peer(image, repeats):
     """(device name, launch ms, result), or a reason to skip."""
     try:
@@ -97,22 +115,39 @@ def cupy_peer(image, repeats):
         device_image = cupy.asarray(image)
         def call():
             return cupyx.scipy.ndimage.median_filter(device_image, size=(5, 5, 1), mode="constant", cval=0)
-        call()  # compiles the kernel
-        start, stop = cupy.cuda.Event(), cupy.cuda.Event()
-        launch_ms = []
-        for _ in range(repeats):
-            start.record()
-            out = call()
-            stop.record()
-            stop.synchronize()
-            launch_ms.append(cupy.cuda.get_elapsed_time(start, stop))
+        launch_ms, out = time_cupy(cupy, call, repeats)
         return name.decode() if isinstance(name, bytes) else name, launch_ms, cupy.asnumpy(out)
     except Exception as e:  # no device, no driver, out of memory
         return f"CuPy cannot run here ({e}): cupyx.scipy.ndimage.median_filter skipped"
 
 
+def package_rows(image, image_name, expected, gpu_repeats, cpu_repeats):
+    """Rows of our Python package, or none (saying why) where it is not installed."""
+    try:
+        import median_filter
+    except ImportError as e:
+        print(f"median_filter is not importable ({e}; pip install . first): its rows skipped", file=sys.stderr)
+        return []
+    emulated = median_filter.backend != "cuda"
+    device = "CPU emulation" if emulated else median_filter._core.device_name()
+    call = lambda: median_filter.median_filter(image, 5)
+    launch_ms, result = time_cpu(call, cpu_repeats if emulated else gpu_repeats)
+    rows = [row("median_filter.median_filter (NumPy)", device, image_name, image, launch_ms, result, expected, False,
+                f"{median_filter.backend} backend; host wall clock, copies to the device and back included",
+                emulated)]
+    try:
+        import cupy
+        device_image = cupy.asarray(image)
+        launch_ms, out = time_cupy(cupy, lambda: median_filter.median_filter(device_image, 5), gpu_repeats)
+        rows.append(row("median_filter.median_filter (CuPy)", device, image_name, image, launch_ms,
+                        cupy.asnumpy(out), expected, False, "timed between CUDA events, the image already on the GPU"))
+    except Exception as e:  # no CuPy, no GPU, the emulation backend
+        print(f"median_filter.median_filter on a CuPy array skipped: {e}", file=sys.stderr)
+    return rows
+
+
 def run_peers(image, image_name, expected, gpu_repeats, cpu_repeats):
-    rows = []
+    rows = package_rows(image, image_name, expected, gpu_repeats, cpu_repeats)
     cupy_result = cupy_peer(image, gpu_repeats)
     if isinstance(cupy_result, str):
         print(cupy_result, file=sys.stderr)

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds both flavours (the GPU flavour wherever nvcc is found), the
 # sanitizer build and the fuzz targets, then runs every test (the fuzz
-# preset: a bounded run of each target, about a minute). GPU tests skip,
+# preset: a bounded run of each target, about a minute), and the Python
+# package's tests after `pip install .` in a venv. GPU tests skip,
 # saying why, on a machine without a GPU.
-#   tools/test.sh [PRESET ...]    (default: default sanitize fuzz)
+#   tools/test.sh [PRESET ...]    (default: default sanitize fuzz python; python is the package's step)
 # Each step's output goes to build-logs/STEP.log (MEDIAN_TEST_LOGS names
 # another folder); a step that fails does not stop the others. The run ends
 # with one summary of every step: tests run, passed, skipped (with why) and
@@ -63,11 +64,16 @@ run_preset() {
 }
 
 presets=("$@")
-[ ${#presets[@]} -eq 0 ] && presets=(default sanitize fuzz)
+[ ${#presets[@]} -eq 0 ] && presets=(default sanitize fuzz python)
 
 run_step deps tools/install_deps.sh
 for preset in "${presets[@]}"; do
-  run_preset "$preset"
+  if [ "$preset" = python ]; then
+    # The Python package: pip install . in a fresh venv, then its pytest suite.
+    run_step python tools/test_python.sh
+  else
+    run_preset "$preset"
+  fi
 done
 
 echo

@@ -70,6 +70,7 @@ enum cudaError_t {
     cudaErrorInvalidDevicePointer = 17,
     cudaErrorInsufficientDriver = 35,
     cudaErrorNoDevice = 100,
+    cudaErrorInvalidDevice = 101,
     cudaErrorInvalidResourceHandle = 400,
     cudaErrorLaunchFailure = 719,
 };
@@ -94,6 +95,8 @@ struct cudaDeviceProp {
 };
 
 cudaError_t cudaGetDeviceCount(int* count);
+// One device, number 0.
+cudaError_t cudaSetDevice(int device);
 cudaError_t cudaGetDeviceProperties(cudaDeviceProp* prop, int device);
 enum cudaDeviceAttr {
     cudaDevAttrMultiProcessorCount = 16,

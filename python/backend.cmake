@@ -1,0 +1,25 @@
+# The backend of the Python extension (MEDIAN_PYTHON_ONLY), chosen before the
+# top level looks for CUDA: `auto` takes the GPU library where a CUDA compiler
+# is found, else the emulation; `cuda` and `emu` insist. Position-independent
+# code, since the static libraries end up in a shared module.
+set(MEDIAN_PYTHON_BACKEND auto CACHE STRING "Library the Python extension links: auto, cuda or emu")
+set_property(CACHE MEDIAN_PYTHON_BACKEND PROPERTY STRINGS auto cuda emu)
+if(NOT MEDIAN_PYTHON_BACKEND MATCHES "^(auto|cuda|emu)$")
+  message(FATAL_ERROR "MEDIAN_PYTHON_BACKEND is '${MEDIAN_PYTHON_BACKEND}': auto, cuda or emu")
+endif()
+if(MEDIAN_PYTHON_BACKEND STREQUAL "emu")
+  set(MEDIAN_WITH_CUDA OFF)
+else()
+  include(CheckLanguage)
+  check_language(CUDA)
+  if(CMAKE_CUDA_COMPILER)
+    set(MEDIAN_WITH_CUDA ON)
+    set(MEDIAN_PYTHON_BACKEND cuda)
+  elseif(MEDIAN_PYTHON_BACKEND STREQUAL "cuda")
+    message(FATAL_ERROR "MEDIAN_PYTHON_BACKEND=cuda, but no CUDA compiler was found (put nvcc on PATH or set CMAKE_CUDA_COMPILER)")
+  else()
+    set(MEDIAN_PYTHON_BACKEND emu)
+  endif()
+endif()
+message(STATUS "Python extension: ${MEDIAN_PYTHON_BACKEND} backend")
+set(CMAKE_POSITION_INDEPENDENT_CODE ON)
