@@ -33,11 +33,13 @@ __device__ __forceinline__ int block_row_count(int height, int span_rows) {
     return height / span_rows + (height % span_rows != 0);
 }
 
+// The kernels declare the block's shared memory in their own (non-template)
+// bodies and pass it in: the emulator finds a kernel's shared variables
+// there, and GCC would drop their section attribute in a template.
 template <class Config, class T>
-__device__ __forceinline__ void tiled_image(const image_args<T>& a) {
+__device__ __forceinline__ void tiled_image(const image_args<T>& a, stage_tile<typename Config::geometry>& tile,
+                                            stage_maps<typename Config::geometry>& maps) {
     using G = typename Config::geometry;
-    __shared__ stage_tile<G> tile;
-    __shared__ stage_maps<G> maps;
     const int x0 = blockIdx.x * G::span_cols;
     const int rows = block_row_count(a.height, G::span_rows);
     for (int by = blockIdx.y; by < rows; by += gridDim.y) {
@@ -52,10 +54,9 @@ __device__ __forceinline__ void tiled_image(const image_args<T>& a) {
 }
 
 template <class Config, class T>
-__device__ __forceinline__ void select_image(const image_args<T>& a) {
+__device__ __forceinline__ void select_image(const image_args<T>& a, stage_tile<typename Config::geometry>& tile,
+                                             stage_maps<typename Config::geometry>& maps) {
     using G = typename Config::geometry;
-    __shared__ stage_tile<G> tile;
-    __shared__ stage_maps<G> maps;
     const int x0 = blockIdx.x * G::span_cols;
     const int rows = block_row_count(a.height, G::span_rows);
     for (int by = blockIdx.y; by < rows; by += gridDim.y) {

@@ -20,7 +20,10 @@ kernel_info<T> select_info(const char* name, kernel_fn<T> kernel) {
 #define MEDIAN_SELECT_KERNEL(W, T, type_name, C)                                                          \
     __global__ void __launch_bounds__(median_core::block_threads)                                          \
         median_select_##type_name##_w##W##_c##C(median_core::image_args<T> a) {                            \
-        median_core::select_image<median_core::select_config<W, T, C>>(a);                                 \
+        using config = median_core::select_config<W, T, C>;                                               \
+        __shared__ median_core::stage_tile<config::geometry> tile;                                        \
+        __shared__ median_core::stage_maps<config::geometry> maps;                                        \
+        median_core::select_image<config>(a, tile, maps);                                                 \
     }
 #define MEDIAN_SELECT_CHANNELS(W, T, type_name) \
     MEDIAN_SELECT_KERNEL(W, T, type_name, 1)    \

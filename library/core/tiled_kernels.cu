@@ -18,23 +18,26 @@ kernel_info<T> tiled_info(const char* name, kernel_fn<T> kernel) {
 }  // namespace
 }  // namespace median_core
 
-// Resident blocks the kernels ask ptxas to fit. From sm_90 the lane
-// kernels of up to 3 channels fit three blocks (80 registers: 24 warps an
-// SM) without spilling; 4 channels, and the forms that are not dispatched
+// Resident blocks the kernels ask ptxas to fit. From sm_90 the 3x3 and 5x5
+// lane kernels of up to 3 channels fit three blocks (80 registers: 24 warps
+// an SM) without spilling (7x7 spills there); 4 channels, and the forms that are not dispatched
 // before sm_90, get one block, since with ptxas's own aim of three the
 // 4-channel 8-bit lane kernel spilled on sm_100 and with two (128
 // registers) the split-lane kernels spilled on sm_80.
 #if defined(__CUDA_ARCH__) && __CUDA_ARCH__ >= 900
-#define MEDIAN_TILED_MIN_BLOCKS(keys, C) ((!(keys) && (C) <= 3) ? 3 : 1)
+#define MEDIAN_TILED_MIN_BLOCKS(keys, W, C) ((!(keys) && (W) <= 5 && (C) <= 3) ? 3 : 1)
 #else
-#define MEDIAN_TILED_MIN_BLOCKS(keys, C) 1
+#define MEDIAN_TILED_MIN_BLOCKS(keys, W, C) 1
 #endif
 
 // form: lanes or keys.
 #define MEDIAN_TILED_KERNEL(form, keys, W, T, type_name, C)                                           \
-    __global__ void __launch_bounds__(median_core::block_threads, MEDIAN_TILED_MIN_BLOCKS(keys, C))  \
+    __global__ void __launch_bounds__(median_core::block_threads, MEDIAN_TILED_MIN_BLOCKS(keys, W, C))  \
         median_tiled_##form##_##type_name##_w##W##_c##C(median_core::image_args<T> a) {                \
-        median_core::tiled_image<median_core::tiled_config<W, T, C, keys>>(a);                         \
+        using config = median_core::tiled_config<W, T, C, keys>;                                       \
+        __shared__ median_core::stage_tile<config::geometry> tile;                                     \
+        __shared__ median_core::stage_maps<config::geometry> maps;                                     \
+        median_core::tiled_image<config>(a, tile, maps);                                               \
     }
 #define MEDIAN_TILED_CHANNELS(form, keys, W, T, type_name) \
     MEDIAN_TILED_KERNEL(form, keys, W, T, type_name, 1)    \
