@@ -32,10 +32,22 @@ cudaError_t launch_library(dim3, dim3, const unsigned char* in, unsigned char* o
     return median_filter::filter5x5(in + first, pitch, out + first, pitch, pw - 2 * ApronRadius, height, channels);
 }
 
-const dim3 block_32x8(block_width, block_height);
-const dim3 block_16x16(conv_block_side, conv_block_side);
-const dim3 block_tiled(tiled::block_cols, tiled::block_rows);
-const dim3 block_bitslice(bitslice::threads_x, bitslice::threads_y);
+constexpr dim3 block_32x8(block_width, block_height);
+constexpr dim3 block_16x16(conv_block_side, conv_block_side);
+constexpr dim3 block_tiled(tiled::block_cols, tiled::block_rows);
+constexpr dim3 block_bitslice(bitslice::threads_x, bitslice::threads_y);
+
+// ---- launch bounds --------------------------------------------------------------
+// A GPU refuses a block larger than its kernel's __launch_bounds__ (1024
+// threads where the kernel declares none): each block shape above against
+// the bound of the kernels the table launches with it.
+constexpr unsigned block_threads(dim3 b) { return b.x * b.y * b.z; }
+constexpr unsigned unbounded_kernel_threads = 1024;
+static_assert(block_threads(block_32x8) <= unbounded_kernel_threads, "the kernels without __launch_bounds__");
+static_assert(block_threads(block_16x16) <= unbounded_kernel_threads, "kernel_conv_nv5");
+static_assert(block_threads(block_tiled) <= tiled::threads, "median_kernel_tiled_network, median_kernel_border_c*");
+static_assert(block_threads(block_bitslice) <= bitslice::bitslice_threads, "median_kernel_bitslice");
+// ---------------------------------------------------------------------------------
 
 // Shared bytes of a tile of Element values: the kernels declare their
 // tiles from the same types.
