@@ -7,6 +7,8 @@
 #include "kernel_symbols.h"
 #include "scheduler.h"
 
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -72,7 +74,12 @@ kernel_registry& the_registry() {
 }
 
 std::string kernel_name(const kernel_state& k) {
-    return k.symbols.found ? k.symbols.name : std::string("a kernel");
+    if (!k.symbols.found) return "a kernel";
+    int status = 0;
+    char* plain = abi::__cxa_demangle(k.symbols.name.c_str(), nullptr, nullptr, &status);
+    std::string name = status == 0 && plain ? plain : k.symbols.name;
+    std::free(plain);
+    return name;
 }
 
 cudaError_t refuse(cudaError_t e, const kernel_state& k, const std::string& why) {
