@@ -91,22 +91,28 @@ cudaError_t refuse(cudaError_t e, const kernel_state& k, const std::string& why)
 }  // namespace
 
 const architecture* emulated_architecture() {
-    static const architecture* const chosen = [] {
-        const char* text = std::getenv("EMU_COMPUTE_CAPABILITY");
-        const architecture* a = parse_architecture(text && *text ? text : default_compute_capability);
-        if (!a) {
-            std::string known;
-            for (const architecture& k : known_architectures)
-                known += (known.empty() ? "" : ", ") + std::to_string(k.major) + "." + std::to_string(k.minor);
-            std::fprintf(stderr, "CUDA emulation: EMU_COMPUTE_CAPABILITY=%s is not one of %s; no device\n", text,
-                         known.c_str());
-        }
-        return a;
-    }();
-    return chosen;
+    // Read at every call, so that a program can set it between launches to
+    // run code that chooses by architecture for each.
+    const char* text = std::getenv("EMU_COMPUTE_CAPABILITY");
+    if (!text || !*text) text = default_compute_capability;
+    if (const architecture* a = parse_architecture(text)) return a;
+    static std::mutex mutex;
+    static std::string reported;
+    std::lock_guard lock(mutex);
+    if (reported != text) {
+        reported = text;
+        std::string known;
+        for (const architecture& k : known_architectures)
+            known += (known.empty() ? "" : ", ") + std::to_string(k.major) + "." + std::to_string(k.minor);
+        std::fprintf(stderr, "CUDA emulation: EMU_COMPUTE_CAPABILITY=%s is not one of %s; no device\n", text,
+                     known.c_str());
+    }
+    return nullptr;
 }
 
 cudaError_t check_launch_rules(const void* kernel, dim3 block, std::size_t dynamic_shared) {
+    const architecture* a = emulated_architecture();
+    if (!a) return cudaErrorNoDevice;
     kernel_registry& r = the_registry();
     std::lock_guard lock(r.mutex);
     const kernel_state& k = r.state(kernel);
@@ -121,7 +127,8 @@ cudaError_t check_launch_rules(const void* kernel, dim3 block, std::size_t dynam
     if (k.symbols.static_shared > default_shared_limit)
         return refuse(cudaErrorInvalidValue, k,
                       std::to_string(k.symbols.static_shared) + " bytes of static shared memory, above 48 KiB");
-    if (dynamic_shared > k.max_dynamic_shared)
+    // The opt-in was held to the architecture of its time.
+    if (dynamic_shared > k.max_dynamic_shared || k.symbols.static_shared + dynamic_shared > a->shared_optin)
         return refuse(cudaErrorInvalidValue, k,
                       std::to_string(dynamic_shared) + " bytes of dynamic shared memory with " +
                           std::to_string(k.symbols.static_shared) + " static; its limit is " +

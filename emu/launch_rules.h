@@ -16,11 +16,13 @@ struct architecture {
     std::size_t shared_optin;  // the most shared memory a block may have, with the opt-in
 };
 
-// The architecture EMU_COMPUTE_CAPABILITY names ("9.0" when unset), or
-// nullptr, said once on stderr, when it names none the emulation knows.
+// The architecture EMU_COMPUTE_CAPABILITY names now ("9.0" when unset), or
+// nullptr, said on stderr, when it names none the emulation knows: then
+// there is no device.
 const architecture* emulated_architecture();
 
 // cudaSuccess, or the error a GPU's runtime returns for a launch of `kernel`
+// (cudaErrorNoDevice without an architecture)
 // with this block and dynamic shared memory (said on stderr): a block larger
 // than the kernel's __launch_bounds__, or shared memory past its limit.
 cudaError_t check_launch_rules(const void* kernel, dim3 block, std::size_t dynamic_shared);

@@ -35,11 +35,8 @@ constexpr unsigned max_grid_yz = 65535;
 
 class device {
 public:
-    // Without a known architecture there is no device.
-    device() { reset(); }
-
     cudaError_t allocate(void** ptr, std::size_t size) {
-        if (const cudaError_t e = sticky(); e == cudaErrorNoDevice) return e;
+        if (!emulated_architecture()) return fail(cudaErrorNoDevice);
         auto* bytes = static_cast<unsigned char*>(
             ::operator new[](size == 0 ? 1 : size, allocation_alignment, std::nothrow));
         if (!bytes) return fail(cudaErrorMemoryAllocation);
@@ -99,7 +96,7 @@ public:
         std::lock_guard lock(mutex_);
         for (auto& [ptr, size] : allocations_) ::operator delete[](ptr, allocation_alignment);
         allocations_.clear();
-        sticky_ = emulated_architecture() ? cudaSuccess : cudaErrorNoDevice;
+        sticky_ = cudaSuccess;
         last_ = cudaSuccess;
     }
 
