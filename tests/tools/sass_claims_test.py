@@ -9,8 +9,11 @@ built binary with cuobjdump (no GPU, no second compile):
   the like) on sm_90 and later and none before, and issue the load and store
   widths their comments give, on every architecture.
 
-  tests/tools/sass_claims_test.py --suite build/median_suite
+  tests/tools/sass_claims_test.py --suite build/median_suite [--nvcc PATH]
 
+With nvcc, each check is first shown to find what it looks for in a small
+kernel that has it and not in its twin that lacks it
+(tests/tools/sass_claims_kernels.cu, compiled for sm_80 and sm_90).
 Exit code 77 (CTest's skip) when cuobjdump is missing.
 """
 import argparse
@@ -18,6 +21,7 @@ import collections
 import re
 import subprocess
 import sys
+import tempfile
 import unittest
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -65,6 +69,25 @@ def arch_number(arch):
     return int(arch.removeprefix("sm_"))
 
 
+def local_memory(usage, ops):
+    """What of local memory a kernel has: its stack frame, local bytes and LDL/STL instructions."""
+    found = {k: usage[k] for k in ("STACK", "LOCAL") if usage[k]}
+    found.update({op: n for op, n in ops.items() if op.split(".")[0] in LOCAL_MEMORY})
+    return found
+
+
+def packed_minmax_count(ops):
+    return sum(n for op, n in ops.items() if is_packed_minmax(op))
+
+
+def issued_widths(ops):
+    """Instruction (LDG, STS, ...) -> the access widths in bits it is issued with."""
+    widths = collections.defaultdict(set)
+    for op in ops:
+        widths[op.split(".")[0]].add(access_width(op))
+    return widths
+
+
 def read_sass(cuobjdump, binary):
     """{(arch, mangled name): Counter of opcodes}."""
     text = subprocess.run([cuobjdump, "-sass", binary], capture_output=True, text=True, check=True).stdout
@@ -110,9 +133,7 @@ class MachineCode(unittest.TestCase):
     def test_no_kernel_has_local_memory(self):
         for (arch, name), usage in sorted(self.resources.items()):
             with self.subTest(kernel=name, arch=arch):
-                self.assertEqual((usage["STACK"], usage["LOCAL"]), (0, 0), "stack frame, local memory")
-                spills = {op: n for op, n in self.sass[(arch, name)].items() if op.split(".")[0] in LOCAL_MEMORY}
-                self.assertEqual(spills, {})
+                self.assertEqual(local_memory(usage, self.sass[(arch, name)]), {}, "stack frame, spills")
 
     def test_every_claim_names_a_kernel_of_the_binary(self):
         for claim in CLAIMS:
@@ -125,7 +146,7 @@ class MachineCode(unittest.TestCase):
                     if n != name:
                         continue
                     with self.subTest(kernel=name, arch=arch):
-                        packed = sum(count for op, count in ops.items() if is_packed_minmax(op))
+                        packed = packed_minmax_count(ops)
                         if arch_number(arch) >= PACKED_FROM_SM:
                             self.assertGreater(packed, 0, "packed 16-bit min/max")
                         else:
@@ -137,28 +158,66 @@ class MachineCode(unittest.TestCase):
                 for (arch, n), ops in sorted(self.sass.items()):
                     if n != name:
                         continue
-                    issued = collections.defaultdict(set)
-                    for op in ops:
-                        issued[op.split(".")[0]].add(access_width(op))
+                    issued = issued_widths(ops)
                     for instruction, widths in claim.widths.items():
                         with self.subTest(kernel=name, arch=arch, instruction=instruction):
                             self.assertLessEqual(widths, issued[instruction], f"{claim.why}; issued: {sorted(ops)}")
 
 
-def by_plain_name(per_function):
+class Detectors(unittest.TestCase):
+    """Each check on kernels built to pass or fail it."""
+    sass = {}
+    resources = {}
+
+    def kernel(self, arch, name):
+        return self.resources[(arch, name)], self.sass[(arch, name)]
+
+    def setUp(self):
+        if not self.sass:
+            self.skipTest("needs nvcc")
+
+    def test_local_memory_is_found(self):
+        for arch in ("sm_80", "sm_90"):
+            self.assertNotEqual(local_memory(*self.kernel(arch, "local_array")), {}, arch)
+            self.assertEqual(local_memory(*self.kernel(arch, "register_array")), {}, arch)
+
+    def test_packed_minmax_is_found_where_the_architecture_has_it(self):
+        self.assertGreater(packed_minmax_count(self.kernel("sm_90", "packed_min")[1]), 0)
+        self.assertEqual(packed_minmax_count(self.kernel("sm_90", "word_min")[1]), 0)
+        self.assertEqual(packed_minmax_count(self.kernel("sm_80", "packed_min")[1]), 0)
+
+    def test_access_widths_are_read_from_the_opcodes(self):
+        for arch in ("sm_80", "sm_90"):
+            wide, narrow = issued_widths(self.kernel(arch, "wide_copy")[1]), issued_widths(self.kernel(arch, "byte_copy")[1])
+            self.assertEqual((wide["LDG"], wide["STG"]), ({128}, {128}), arch)
+            self.assertEqual((narrow["LDG"], narrow["STG"]), ({8}, {8}), arch)
+
+
+def by_plain_name(per_function, arch=None):
+    """Keyed by plain kernel names; `arch` for a cubin, whose listing names none."""
     names = plain_names(sorted({f for _, f in per_function}))
-    return {(arch, names[f]): v for (arch, f), v in per_function.items()}
+    return {(a or arch, names[f]): v for (a, f), v in per_function.items()}
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--suite", required=True, help="median_suite of the GPU build")
     parser.add_argument("--cuobjdump")
+    parser.add_argument("--nvcc")
     args, rest = parser.parse_known_args()
     cuobjdump = find_tool("cuobjdump", args.cuobjdump)
     if cuobjdump is None:
         print("skipped: needs cuobjdump (tools/install_deps.sh installs it)")
         return 77
+    nvcc = find_tool("nvcc", args.nvcc)
+    if nvcc:
+        with tempfile.TemporaryDirectory() as work:
+            for arch in ("sm_80", "sm_90"):
+                cubin = f"{work}/kernels.{arch}.cubin"
+                subprocess.run([nvcc, "-cubin", f"-arch={arch}", "-O3", str(REPO / "tests/tools/sass_claims_kernels.cu"),
+                                "-o", cubin], check=True)
+                Detectors.sass.update(by_plain_name(read_sass(cuobjdump, cubin), arch))
+                Detectors.resources.update(by_plain_name(read_resources(cuobjdump, cubin), arch))
     MachineCode.sass = by_plain_name(read_sass(cuobjdump, args.suite))
     MachineCode.resources = by_plain_name(read_resources(cuobjdump, args.suite))
     MachineCode.table = [k["name"] for k in suite_kernels(args.suite)]
