@@ -22,7 +22,7 @@ constexpr const char* bounds_variable = "emu_launch_bounds";
 
 // The module (executable or shared object) whose loaded segments hold an address.
 struct module_search {
-    std::uintptr_t address;
+    std::uintptr_t address = 0;
     std::string path;
     std::uintptr_t bias = 0;
     bool found = false;
@@ -136,7 +136,8 @@ unsigned read_first_value(const mapped_file& file, const symbol_table& table, co
 
 kernel_symbols read_kernel_symbols(const void* kernel) {
     kernel_symbols result;
-    module_search module{reinterpret_cast<std::uintptr_t>(kernel)};
+    module_search module;
+    module.address = reinterpret_cast<std::uintptr_t>(kernel);
     dl_iterate_phdr(find_module, &module);
     if (!module.found) return result;
     const mapped_file file(module.path);
