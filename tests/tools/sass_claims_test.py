@@ -47,7 +47,7 @@ CLAIMS = [
     Claim("median_kernel_tiled_network", "tiled_filter.cuh: word loads and stores, 16-byte shared stores and reads",
           widths={"LDG": {32}, "STG": {32}, "STS": {128}, "LDS": {128}}, packed_minmax=True),
     # The library's 8- and 16-bit kernels of the tiled network, by their old and new names.
-    Claim(r"median_kernel_border_c[134]|median_tiled_u(8|16)_w\d+_c[134]",
+    Claim(r"median_kernel_border_c[134]|median_tiled_(lanes_)?u(8|16)_w\d+_c[134]",
           "library/core: the tiled network's 16-byte shared reads", widths={"LDS": {128}}, packed_minmax=True),
 ]
 
