@@ -3,11 +3,11 @@
 // reads past a buffer.
 #include <cuda_runtime.h>
 
+#include "launch_rules.h"
 #include "scheduler.h"
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -23,6 +23,10 @@ namespace {
 
 // Fresh allocations hold this byte, so output a kernel never wrote shows.
 constexpr unsigned char poison_byte = 0xA5;
+// cudaMalloc's alignment on a GPU: offsets a kernel computes from a
+// pointer's alignment come out the same, and a misaligned vector access
+// stays misaligned here too.
+constexpr std::align_val_t allocation_alignment{256};
 
 // CUDA's limits for compute capability 7.5 and newer.
 constexpr unsigned max_threads_per_block = 1024;
@@ -32,7 +36,9 @@ constexpr unsigned max_grid_yz = 65535;
 class device {
 public:
     cudaError_t allocate(void** ptr, std::size_t size) {
-        auto* bytes = new (std::nothrow) unsigned char[size == 0 ? 1 : size];
+        if (!emulated_architecture()) return fail(cudaErrorNoDevice);
+        auto* bytes = static_cast<unsigned char*>(
+            ::operator new[](size == 0 ? 1 : size, allocation_alignment, std::nothrow));
         if (!bytes) return fail(cudaErrorMemoryAllocation);
         std::memset(bytes, poison_byte, size);
         std::lock_guard lock(mutex_);
@@ -46,7 +52,7 @@ public:
         std::lock_guard lock(mutex_);
         const auto it = allocations_.find(static_cast<unsigned char*>(ptr));
         if (it == allocations_.end()) return fail_locked(cudaErrorInvalidDevicePointer);
-        delete[] it->first;
+        ::operator delete[](it->first, allocation_alignment);
         allocations_.erase(it);
         return cudaSuccess;
     }
@@ -88,7 +94,7 @@ public:
 
     void reset() {
         std::lock_guard lock(mutex_);
-        for (auto& [ptr, size] : allocations_) delete[] ptr;
+        for (auto& [ptr, size] : allocations_) ::operator delete[](ptr, allocation_alignment);
         allocations_.clear();
         sticky_ = cudaSuccess;
         last_ = cudaSuccess;
@@ -119,11 +125,11 @@ bool valid_configuration(dim3 grid, dim3 block) {
 
 }  // namespace
 
-cudaError_t launch(dim3 grid, dim3 block, size_t dynamic_shared, const kernel_call& call) {
+cudaError_t launch(const void* kernel, dim3 grid, dim3 block, size_t dynamic_shared, const kernel_call& call) {
     device& d = the_device();
     if (const cudaError_t e = d.sticky(); e != cudaSuccess) return e;
     if (!valid_configuration(grid, block)) return d.fail(cudaErrorInvalidConfiguration);
-    if (dynamic_shared > dynamic_shared_limit) return d.fail(cudaErrorInvalidValue);
+    if (const cudaError_t e = check_launch_rules(kernel, block, dynamic_shared); e != cudaSuccess) return d.fail(e);
     std::string diagnostic;
     if (run_grid(grid, block, dynamic_shared, call, diagnostic) != cudaSuccess) {
         std::fprintf(stderr, "CUDA emulation: kernel failed in %s\n", diagnostic.c_str());
@@ -146,37 +152,59 @@ cudaError_t copy_symbol(void* symbol, size_t symbol_size, size_t offset, void* o
 using emu::the_device;
 
 cudaError_t cudaGetDeviceCount(int* count) {
+    if (!emu::emulated_architecture()) {
+        *count = 0;
+        return the_device().fail(cudaErrorNoDevice);
+    }
     *count = 1;
     return cudaSuccess;
 }
 
-cudaError_t cudaSetDevice(int device) { return device == 0 ? cudaSuccess : the_device().fail(cudaErrorInvalidDevice); }
-
-cudaError_t cudaGetDeviceProperties(cudaDeviceProp* prop, int device) {
-    if (device != 0) return the_device().fail(cudaErrorInvalidValue);
-    *prop = {};
-    std::snprintf(prop->name, sizeof prop->name, "CPU emulation");
-    prop->multiProcessorCount = static_cast<int>(emu::worker_count());
-    return cudaSuccess;
-}
-
 cudaError_t cudaGetDevice(int* device) {
+    if (!emu::emulated_architecture()) return the_device().fail(cudaErrorNoDevice);
     *device = 0;
     return cudaSuccess;
 }
 
-cudaError_t cudaDeviceGetAttribute(int* value, cudaDeviceAttr attr, int device) {
-    if (device != 0) return the_device().fail(cudaErrorInvalidValue);
-    int major = 9, minor = 0;
-    if (const char* cc = std::getenv("EMU_COMPUTE_CAPABILITY")) {
-        if (std::sscanf(cc, "%d.%d", &major, &minor) != 2) return the_device().fail(cudaErrorInvalidValue);
-    }
-    switch (attr) {
-        case cudaDevAttrComputeCapabilityMajor: *value = major; return cudaSuccess;
-        case cudaDevAttrComputeCapabilityMinor: *value = minor; return cudaSuccess;
-        case cudaDevAttrMultiProcessorCount: *value = static_cast<int>(emu::worker_count()); return cudaSuccess;
+cudaError_t cudaGetDeviceProperties(cudaDeviceProp* prop, int device) {
+    const emu::architecture* a = emu::emulated_architecture();
+    if (!a) return the_device().fail(cudaErrorNoDevice);
+    if (device != 0) return the_device().fail(cudaErrorInvalidDevice);
+    *prop = {};
+    std::snprintf(prop->name, sizeof prop->name, "CPU emulation");
+    prop->major = a->major;
+    prop->minor = a->minor;
+    prop->multiProcessorCount = static_cast<int>(emu::worker_count());
+    prop->maxThreadsPerBlock = static_cast<int>(emu::max_threads_per_block);
+    prop->sharedMemPerBlock = emu::default_shared_limit;
+    prop->sharedMemPerBlockOptin = a->shared_optin;
+    return cudaSuccess;
+}
+
+cudaError_t cudaDeviceGetAttribute(int* value, cudaDeviceAttr attribute, int device) {
+    const emu::architecture* a = emu::emulated_architecture();
+    if (!a) return the_device().fail(cudaErrorNoDevice);
+    if (device != 0) return the_device().fail(cudaErrorInvalidDevice);
+    switch (attribute) {
+    case cudaDevAttrMaxThreadsPerBlock: *value = static_cast<int>(emu::max_threads_per_block); return cudaSuccess;
+    case cudaDevAttrMaxSharedMemoryPerBlock: *value = static_cast<int>(emu::default_shared_limit); return cudaSuccess;
+    case cudaDevAttrMultiProcessorCount: *value = static_cast<int>(emu::worker_count()); return cudaSuccess;
+    case cudaDevAttrComputeCapabilityMajor: *value = a->major; return cudaSuccess;
+    case cudaDevAttrComputeCapabilityMinor: *value = a->minor; return cudaSuccess;
+    case cudaDevAttrMaxSharedMemoryPerBlockOptin: *value = static_cast<int>(a->shared_optin); return cudaSuccess;
     }
     return the_device().fail(cudaErrorInvalidValue);
+}
+
+cudaError_t cudaFuncSetAttribute(const void* kernel, cudaFuncAttribute attribute, int value) {
+    const cudaError_t e = emu::set_kernel_attribute(kernel, attribute, value);
+    return e == cudaSuccess ? e : the_device().fail(e);
+}
+
+cudaError_t cudaFuncGetAttributes(cudaFuncAttributes* attributes, const void* kernel) {
+    if (!attributes) return the_device().fail(cudaErrorInvalidValue);
+    const cudaError_t e = emu::get_kernel_attributes(kernel, *attributes);
+    return e == cudaSuccess ? e : the_device().fail(e);
 }
 
 cudaError_t cudaMalloc(void** ptr, size_t size) { return the_device().allocate(ptr, size); }
@@ -269,9 +297,11 @@ const char* cudaGetErrorString(cudaError_t error) {
     case cudaErrorInvalidConfiguration: return "invalid configuration argument";
     case cudaErrorInvalidDevicePointer: return "invalid device pointer";
     case cudaErrorInsufficientDriver: return "CUDA driver version is insufficient for CUDA runtime version";
+    case cudaErrorInvalidDeviceFunction: return "invalid device function";
     case cudaErrorNoDevice: return "no CUDA-capable device is detected";
     case cudaErrorInvalidDevice: return "invalid device ordinal";
     case cudaErrorInvalidResourceHandle: return "invalid resource handle";
+    case cudaErrorLaunchOutOfResources: return "too many resources requested for launch";
     case cudaErrorLaunchFailure: return "unspecified launch failure";
     }
     return "unrecognized error code";

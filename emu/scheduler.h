@@ -8,8 +8,10 @@
 
 namespace emu {
 
-// CUDA's dynamic shared memory per block without the opt-in attribute.
-constexpr std::size_t dynamic_shared_limit = 48 * 1024;
+// The most dynamic shared memory a block can have: the largest opt-in of
+// any architecture (sm_90, sm_100). Each launch is held to its own kernel's
+// and architecture's limit before it runs (launch_rules.cpp).
+constexpr std::size_t dynamic_shared_limit = 227 * 1024;
 
 // Runs every block of the grid; returns cudaSuccess or cudaErrorLaunchFailure
 // (then `diagnostic` says which block failed and why).

@@ -24,6 +24,7 @@
 // Rows start at any byte offset; the image need not be a multiple of the
 // tile, and nothing outside the bordered buffer is read.
 #include "bitslice_layout.h"
+#include "bitslice_logic.cuh"
 #include "launch_contract.cuh"
 #include "median_kernels.cuh"
 
@@ -33,38 +34,6 @@
 namespace {
 
 using namespace bitslice;
-
-// ---- three-input logic ---------------------------------------------------------------
-
-// The function of a, b and c with truth table Table (bit 4a + 2b + c), as
-// one instruction: the compiler would otherwise fold the window planes'
-// masking into the adders and the bit swaps' masks into extra instructions.
-template <int Table>
-__device__ __forceinline__ word lop3(word a, word b, word c) {
-#ifdef __CUDA_ARCH__
-    word d;
-    asm("lop3.b32 %0, %1, %2, %3, %4;" : "=r"(d) : "r"(a), "r"(b), "r"(c), "n"(Table));
-    return d;
-#else
-    word d = 0;
-    for (int m = 0; m < 8; ++m)
-        if (Table >> m & 1) d |= (m & 4 ? a : ~a) & (m & 2 ? b : ~b) & (m & 1 ? c : ~c);
-    return d;
-#endif
-}
-
-// Truth tables over the operands' canonical patterns.
-constexpr int op_a = 0xF0, op_b = 0xCC, op_c = 0xAA;
-constexpr int xor3_table = op_a ^ op_b ^ op_c;
-constexpr int majority_table = (op_a & op_b) | (op_c & (op_a ^ op_b));
-constexpr int and_table = op_a & op_b;
-constexpr int xor_table = op_a ^ op_b;
-constexpr int or_table = op_a | op_b;
-// a where c is set, else b.
-constexpr int select_table = (op_a & op_c) | (op_b & ~op_c & 0xFF);
-// a where c is set, else a ^ b: a live value's next state from its
-// masked bit a, its old state b and the median's bit c.
-constexpr int narrow_table = (op_a & op_c) | ((op_a ^ op_b) & ~op_c & 0xFF);
 
 // ---- bytes and bit planes ------------------------------------------------------
 

@@ -32,7 +32,23 @@ cudaError_t launch_library(dim3, dim3, const unsigned char* in, unsigned char* o
     return median_filter::filter5x5(in + first, pitch, out + first, pitch, pw - 2 * ApronRadius, height, channels);
 }
 
-const dim3 block_32x8(block_width, block_height);
+constexpr dim3 block_32x8(block_width, block_height);
+constexpr dim3 block_16x16(conv_block_side, conv_block_side);
+constexpr dim3 block_tiled(median_core::block_cols, median_core::block_rows);
+constexpr dim3 block_bitslice(bitslice::threads_x, bitslice::threads_y);
+
+// ---- launch bounds --------------------------------------------------------------
+// A GPU refuses a block larger than its kernel's __launch_bounds__ (1024
+// threads where the kernel declares none): each block shape above against
+// the bound of the kernels the table launches with it.
+constexpr unsigned block_threads(dim3 b) { return b.x * b.y * b.z; }
+constexpr unsigned unbounded_kernel_threads = 1024;
+static_assert(block_threads(block_32x8) <= unbounded_kernel_threads, "the kernels without __launch_bounds__");
+static_assert(block_threads(block_16x16) <= unbounded_kernel_threads, "kernel_conv_nv5");
+static_assert(block_threads(block_tiled) <= tiled_5x5_geometry::threads, "median_kernel_tiled_network");
+static_assert(block_threads(block_tiled) <= median_core::block_threads, "the library's kernels");
+static_assert(block_threads(block_bitslice) <= bitslice::bitslice_threads, "median_kernel_bitslice");
+// ---------------------------------------------------------------------------------
 
 // The library call's row: the geometry of the kernel its dispatch picks for
 // 5x5 8-bit RGB from sm_90 on (the tiled network in 16-bit lanes).
@@ -42,14 +58,11 @@ const median_core::kernel_info<unsigned char>& library_5x5_rgb() {
 
 kernel_entry library_entry() {
     const auto& k = library_5x5_rgb();
-    const dim3 block(median_core::block_cols, median_core::block_rows);
-    return {k.name, launch_library, block, k.span_cols / median_core::block_cols, k.span_rows / median_core::block_rows,
-            grid_rule::whole_image, output_placement::centred, reference::exact_median, "exact median", k.shared_bytes,
+    return {k.name, launch_library, block_tiled, k.span_cols / median_core::block_cols,
+            k.span_rows / median_core::block_rows, grid_rule::whole_image, output_placement::centred,
+            reference::exact_median, "exact median", k.shared_bytes,
             "library call median_filter::filter5x5: the tiled network, border mode applied while staging"};
 }
-const dim3 block_16x16(conv_block_side, conv_block_side);
-const dim3 block_tiled(median_core::block_cols, median_core::block_rows);
-const dim3 block_bitslice(bitslice::threads_x, bitslice::threads_y);
 
 // Shared bytes of a tile of Element values: the kernels declare their
 // tiles from the same types.

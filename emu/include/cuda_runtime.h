@@ -32,8 +32,14 @@
 #define __emu_extern_shared_symbol__ __asm__("emu_dynamic_shared")
 // Constant memory is ordinary memory that kernels only read.
 #define __constant__
-// Occupancy hints for the GPU's register allocator; nothing to do here.
+// Occupancy hints for the GPU's register allocator. The build puts
+// `__emu_launch_bounds_record__(ARGS)` at the top of the body of each kernel
+// declared with `__launch_bounds__(ARGS)`: a constant named after the kernel,
+// which the emulator finds in the symbol table and launches check the block
+// against, as a GPU does.
 #define __launch_bounds__(...)
+#define __emu_launch_bounds_record__(...) \
+    __attribute__((used)) static constexpr unsigned int emu_launch_bounds[] = {__VA_ARGS__};
 #define __syncthreads() ::emu::sync_threads(__FILE__, __LINE__)
 
 #include "vector_types.h"
@@ -69,10 +75,32 @@ enum cudaError_t {
     cudaErrorInvalidConfiguration = 9,
     cudaErrorInvalidDevicePointer = 17,
     cudaErrorInsufficientDriver = 35,
+    cudaErrorInvalidDeviceFunction = 98,
     cudaErrorNoDevice = 100,
     cudaErrorInvalidDevice = 101,
     cudaErrorInvalidResourceHandle = 400,
+    cudaErrorLaunchOutOfResources = 701,
     cudaErrorLaunchFailure = 719,
+};
+
+enum cudaFuncAttribute {
+    cudaFuncAttributeMaxDynamicSharedMemorySize = 8,
+    cudaFuncAttributePreferredSharedMemoryCarveout = 9,
+};
+
+enum cudaDeviceAttr {
+    cudaDevAttrMaxThreadsPerBlock = 1,
+    cudaDevAttrMaxSharedMemoryPerBlock = 8,
+    cudaDevAttrMultiProcessorCount = 16,
+    cudaDevAttrComputeCapabilityMajor = 75,
+    cudaDevAttrComputeCapabilityMinor = 76,
+    cudaDevAttrMaxSharedMemoryPerBlockOptin = 97,
+};
+
+struct cudaFuncAttributes {
+    size_t sharedSizeBytes;  // static shared memory
+    int maxThreadsPerBlock;  // the __launch_bounds__ maximum, else the device's
+    int maxDynamicSharedSizeBytes;
 };
 
 enum cudaMemcpyKind {
@@ -87,27 +115,24 @@ struct CUevent_st;
 using cudaStream_t = CUstream_st*;
 using cudaEvent_t = CUevent_st*;
 
+// The compute capability is EMU_COMPUTE_CAPABILITY's ("9.0" when unset),
+// and so are the shared memory limits launches are held to.
 struct cudaDeviceProp {
     char name[256];
     int major;
     int minor;
     int multiProcessorCount;
+    int maxThreadsPerBlock;
+    size_t sharedMemPerBlock;
+    size_t sharedMemPerBlockOptin;
 };
 
 cudaError_t cudaGetDeviceCount(int* count);
-// One device, number 0.
-cudaError_t cudaSetDevice(int device);
 cudaError_t cudaGetDeviceProperties(cudaDeviceProp* prop, int device);
-enum cudaDeviceAttr {
-    cudaDevAttrMultiProcessorCount = 16,
-    cudaDevAttrComputeCapabilityMajor = 75,
-    cudaDevAttrComputeCapabilityMinor = 76,
-};
 cudaError_t cudaGetDevice(int* device);
-// The compute capability reported is EMU_COMPUTE_CAPABILITY ("8.0", "9.0",
-// ...), 9.0 when unset, so that code choosing by architecture can be run
-// for each.
-cudaError_t cudaDeviceGetAttribute(int* value, cudaDeviceAttr attr, int device);
+cudaError_t cudaDeviceGetAttribute(int* value, cudaDeviceAttr attribute, int device);
+cudaError_t cudaFuncSetAttribute(const void* kernel, cudaFuncAttribute attribute, int value);
+cudaError_t cudaFuncGetAttributes(cudaFuncAttributes* attributes, const void* kernel);
 cudaError_t cudaMalloc(void** ptr, size_t size);
 cudaError_t cudaFree(void* ptr);
 cudaError_t cudaMemcpy(void* dst, const void* src, size_t count, cudaMemcpyKind kind);
@@ -131,6 +156,16 @@ const char* cudaGetErrorString(cudaError_t error);
 template <class T>
 cudaError_t cudaMalloc(T** ptr, size_t size) {
     return cudaMalloc(reinterpret_cast<void**>(ptr), size);
+}
+
+template <class... P>
+cudaError_t cudaFuncSetAttribute(void (*kernel)(P...), cudaFuncAttribute attribute, int value) {
+    return cudaFuncSetAttribute(reinterpret_cast<const void*>(kernel), attribute, value);
+}
+
+template <class... P>
+cudaError_t cudaFuncGetAttributes(cudaFuncAttributes* attributes, void (*kernel)(P...)) {
+    return cudaFuncGetAttributes(attributes, reinterpret_cast<const void*>(kernel));
 }
 
 namespace emu {
@@ -160,7 +195,8 @@ struct kernel_call {
     const void* bound;
 };
 
-cudaError_t launch(dim3 grid, dim3 block, size_t dynamic_shared, const kernel_call& call);
+// Checks the launch as a GPU's runtime does, then runs it to completion.
+cudaError_t launch(const void* kernel, dim3 grid, dim3 block, size_t dynamic_shared, const kernel_call& call);
 void sync_threads(const char* file, int line);
 
 template <class... P>
@@ -188,5 +224,6 @@ cudaError_t cudaLaunchKernel(void (*kernel)(P...), dim3 grid, dim3 block, void**
                              cudaStream_t stream = nullptr) {
     (void)stream;
     const auto bound = emu::bind(kernel, args, std::index_sequence_for<P...>{});
-    return emu::launch(grid, block, shared_mem, {&emu::bound_kernel<P...>::invoke, &bound});
+    return emu::launch(reinterpret_cast<const void*>(kernel), grid, block, shared_mem,
+                       {&emu::bound_kernel<P...>::invoke, &bound});
 }

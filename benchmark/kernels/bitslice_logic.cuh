@@ -1,0 +1,42 @@
+// Three-input logic of the bit-sliced kernel: the truth tables it uses and
+// one instruction that applies any of them. The kernel, its C++ fallback on
+// the emulation and the machine-code test (tests/tools/lop3_tables_test.py)
+// all read the tables from here.
+#pragma once
+
+namespace bitslice {
+
+// Truth tables as LOP3 encodes them: bit 4a + 2b + c of the table is the
+// result for input bits a, b, c, which is the function applied to the
+// operands' canonical patterns.
+constexpr int op_a = 0xF0, op_b = 0xCC, op_c = 0xAA;
+constexpr int xor3_table = op_a ^ op_b ^ op_c;
+constexpr int majority_table = (op_a & op_b) | (op_c & (op_a ^ op_b));
+constexpr int and_table = op_a & op_b;
+constexpr int xor_table = op_a ^ op_b;
+constexpr int or_table = op_a | op_b;
+// a where c is set, else b.
+constexpr int select_table = (op_a & op_c) | (op_b & ~op_c & 0xFF);
+// a where c is set, else a ^ b: a live value's next state from its
+// masked bit a, its old state b and the median's bit c.
+constexpr int narrow_table = (op_a & op_c) | ((op_a ^ op_b) & ~op_c & 0xFF);
+
+// The function of a, b and c with truth table Table, as one instruction: the
+// compiler would otherwise fold the window planes' masking into the adders
+// and the bit swaps' masks into extra instructions.
+template <int Table>
+__device__ __forceinline__ unsigned int lop3(unsigned int a, unsigned int b, unsigned int c) {
+    static_assert(Table >= 0 && Table <= 0xFF, "a truth table of three inputs has eight bits");
+#ifdef __CUDA_ARCH__
+    unsigned int d;
+    asm("lop3.b32 %0, %1, %2, %3, %4;" : "=r"(d) : "r"(a), "r"(b), "r"(c), "n"(Table));
+    return d;
+#else
+    unsigned int d = 0;
+    for (int m = 0; m < 8; ++m)
+        if (Table >> m & 1) d |= (m & 4 ? a : ~a) & (m & 2 ? b : ~b) & (m & 1 ? c : ~c);
+    return d;
+#endif
+}
+
+}  // namespace bitslice
