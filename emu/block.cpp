@@ -22,7 +22,9 @@ void wait_at_barrier(const char* file, int line, std::uint64_t vote) {
 
 }  // namespace
 
-worker::worker() : host_(run_kernel), shared_(shared_section::this_thread()) {}
+worker::worker() : host_(run_kernel), shared_(shared_section::this_thread()) {
+    if (check::active().any()) checker_ = std::make_unique<check::block_checker>(shared_);
+}
 
 worker::~worker() {
     fibers_.clear();
@@ -72,6 +74,7 @@ bool worker::run_block(const launch_setup& launch, uint3 block_idx, std::uint64_
     blockIdx = block_idx;
     blockDim = block;
     shared_.poison(launch.dynamic_shared);
+    if (checker_) checker_->start_block(*launch.call, block, launch.dynamic_shared);
     start_warps();
     for (std::size_t i = 0; i < count_; ++i)
         fibers_[i]->thread_idx = {static_cast<unsigned>(i % block.x), static_cast<unsigned>(i / block.x % block.y),
@@ -84,18 +87,25 @@ bool worker::run_block(const launch_setup& launch, uint3 block_idx, std::uint64_
         while (!ready_.empty()) {
             fiber& f = *ready_.back();
             ready_.pop_back();
-            host_.resume(f);
+            run(f);
             if (!settle(f, why)) {
                 abandon();
                 return false;
             }
         }
-        if (exited_ == count_) return true;
+        if (exited_ == count_) return !checker_ || checker_->finish_block(why);
         if (!release_barrier(why)) {
             abandon();
             return false;
         }
     }
+}
+
+void worker::run(fiber& f) {
+    if (!checker_) return host_.resume(f);
+    checker_->enter(std::size_t{f.warp} * warp_lanes + f.lane);
+    host_.resume(f);
+    checker_->leave();
 }
 
 // Records where a fiber that just suspended waits; false when that breaks a
@@ -210,6 +220,7 @@ bool worker::join_meeting(fiber& f, std::string& why) {
     m->arrived |= self;
     if (m->arrived != m->mask) return true;
     resolve(*m, &fibers_[std::size_t{f.warp} * warp_lanes]);
+    if (checker_) checker_->warp_sync(f.warp, m->mask);
     release(f.warp, m->mask);
     *m = w.meetings.back();
     w.meetings.pop_back();
@@ -246,6 +257,7 @@ bool worker::release_barrier(std::string& why) {
     votes_ = 0;
     waiting_ = 0;
     for (warp_state& w : warps_) w.at_barrier = 0;
+    if (checker_) checker_->barrier();
     queue_all();
     return true;
 }

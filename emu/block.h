@@ -3,6 +3,7 @@
 // until the threads it waits for arrive.
 #pragma once
 
+#include "check.h"
 #include "fiber.h"
 #include "shared_memory.h"
 #include "warp.h"
@@ -52,12 +53,14 @@ private:
     void release(unsigned warp, unsigned mask);
     bool release_barrier(std::string& why);
     void abandon();
+    void run(fiber& f);
     std::uint64_t next_random();
     fiber& lane_fiber(unsigned warp, unsigned lane) { return *fibers_[warp * warp_lanes + lane]; }
 
     fiber_host host_;
     std::vector<std::unique_ptr<fiber>> fibers_;
     const shared_section shared_;
+    std::unique_ptr<check::block_checker> checker_;  // when the checks are on
     const kernel_call* call_ = nullptr;
     thread_order order_ = thread_order::forward;
     std::uint64_t random_state_ = 0;

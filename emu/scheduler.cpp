@@ -3,6 +3,7 @@
 #include "scheduler.h"
 
 #include "block.h"
+#include "check.h"
 
 #include <emu_thread_order.h>
 
@@ -161,6 +162,7 @@ thread_order_setting current_thread_order() {
 cudaError_t run_grid(dim3 grid, dim3 block, std::size_t dynamic_shared, const kernel_call& call,
                      std::string& diagnostic) {
     const launch_setup launch{&call, block, dynamic_shared, current_thread_order()};
+    const check::launch_scope checked;
     return the_pool().run(grid, launch, diagnostic);
 }
 

@@ -26,10 +26,6 @@ extern "C" unsigned char __start_emu_shared[], __stop_emu_shared[];
 namespace emu {
 namespace {
 
-// Shared memory holds this byte at the start of every block, so a read of
-// shared memory the block did not write shows (device memory starts as 0xA5).
-constexpr unsigned char shared_poison_byte = 0x5A;
-
 struct tls_search {
     std::uintptr_t image;  // an address in the module's TLS initialisation image
     unsigned char* copy;   // the same offset in the calling thread's TLS block

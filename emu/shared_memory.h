@@ -6,6 +6,10 @@
 
 namespace emu {
 
+// Shared memory holds this byte at the start of every block, so a read of
+// shared memory the block did not write shows (device memory starts as 0xA5).
+constexpr unsigned char shared_poison_byte = 0x5A;
+
 struct shared_section {
     unsigned char* begin;
     unsigned char* end;

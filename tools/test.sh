@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 tools/install_deps.sh
-for preset in default sanitize fuzz; do
+for preset in default sanitize check fuzz; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
   ctest --preset "$preset" -j"$(nproc)"
