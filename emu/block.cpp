@@ -74,7 +74,7 @@ bool worker::run_block(const launch_setup& launch, uint3 block_idx, std::uint64_
     blockIdx = block_idx;
     blockDim = block;
     shared_.poison(launch.dynamic_shared);
-    if (checker_) checker_->start_block(*launch.call, block, launch.dynamic_shared);
+    if (checker_) checker_->start_block(*launch.call, block);
     start_warps();
     for (std::size_t i = 0; i < count_; ++i)
         fibers_[i]->thread_idx = {static_cast<unsigned>(i % block.x), static_cast<unsigned>(i / block.x % block.y),

@@ -112,8 +112,8 @@ struct launch_view {
     std::atomic<bool> instrumented{false};  // some block made a checked access
 };
 
-launch_view*& current_launch() {
-    static launch_view* view = nullptr;
+std::unique_ptr<launch_view>& current_launch() {
+    static std::unique_ptr<launch_view> view;
     return view;
 }
 
@@ -202,20 +202,17 @@ void device_reset() {
 
 launch_scope::launch_scope() {
     if (!settings().init) return;
-    auto* view = new launch_view;
-    view->allocations = the_device_memory().snapshot();
-    current_launch() = view;
+    current_launch() = std::make_unique<launch_view>();
+    current_launch()->allocations = the_device_memory().snapshot();
 }
 
 launch_scope::~launch_scope() {
-    launch_view* view = current_launch();
+    const std::unique_ptr<launch_view> view = std::move(current_launch());
     if (!view) return;
-    current_launch() = nullptr;
     // A kernel built without the checks' instrumentation says nothing of
     // what it wrote: take it to have written everything.
     if (!view->instrumented.load())
         for (const allocation& a : view->allocations) std::fill(a.written.get(), a.written.get() + (a.end - a.begin), 1);
-    delete view;
 }
 
 // ---- one block ------------------------------------------------------------
@@ -270,8 +267,6 @@ struct block_checker::state {
     std::size_t thread = no_thread;
     const kernel_call* call = nullptr;
     dim3 block;
-    uint3 block_idx{};
-    std::size_t dynamic_shared = 0;
     bool accessed = false;
     bool found = false;
     finding first{};
@@ -328,7 +323,7 @@ struct block_checker::state {
     }
 
     void device_access(std::uintptr_t at, std::size_t size, bool write, const void* pc) {
-        launch_view* view = current_launch();
+        const launch_view* view = current_launch().get();
         if (!view) return;
         const allocation* a = find_allocation(*view, at);
         if (!a || at + size > a->end) return;
@@ -391,13 +386,11 @@ block_checker::block_checker(const shared_section& shared) : s_(std::make_unique
 
 block_checker::~block_checker() = default;
 
-void block_checker::start_block(const kernel_call& call, dim3 block, std::size_t dynamic_shared) {
+void block_checker::start_block(const kernel_call& call, dim3 block) {
     state& s = *s_;
     const std::size_t count = std::size_t{block.x} * block.y * block.z;
     s.call = &call;
     s.block = block;
-    s.block_idx = blockIdx;
-    s.dynamic_shared = dynamic_shared;
     s.clock.assign(count, 1);
     s.known.assign(count, {});
     s.block_start = ++s.epoch;
@@ -439,7 +432,7 @@ bool block_checker::finish_block(std::string& why) {
     state& s = *s_;
     leave();
     if (s.accessed)
-        if (launch_view* view = current_launch()) view->instrumented.store(true, std::memory_order_relaxed);
+        if (launch_view* view = current_launch().get()) view->instrumented.store(true, std::memory_order_relaxed);
     if (!s.found) return true;
     why = s.describe(s.first);
     return false;

@@ -66,7 +66,7 @@ public:
     block_checker(const block_checker&) = delete;
     block_checker& operator=(const block_checker&) = delete;
 
-    void start_block(const kernel_call& call, dim3 block, std::size_t dynamic_shared);
+    void start_block(const kernel_call& call, dim3 block);
     // Accesses from now on are linear thread `thread`'s.
     void enter(std::size_t thread);
     void leave();
