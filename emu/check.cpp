@@ -211,8 +211,8 @@ launch_scope::~launch_scope() {
     if (!view) return;
     // A kernel built without the checks' instrumentation says nothing of
     // what it wrote: take it to have written everything.
-    if (!view->instrumented.load())
-        for (const allocation& a : view->allocations) std::fill(a.written.get(), a.written.get() + (a.end - a.begin), 1);
+    if (view->instrumented.load()) return;
+    for (const allocation& a : view->allocations) std::fill_n(a.written.get(), a.end - a.begin, 1);
 }
 
 // ---- one block ------------------------------------------------------------

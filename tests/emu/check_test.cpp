@@ -62,18 +62,27 @@ TEST(Checks, SharedMemoryRacesAreCaughtAndTheirSynchronisedTwinsPass) {
         launcher launch;
     };
     const kernel_case cases[] = {
-        {"read after write, no barrier", true, [](auto in, auto out) { return launch_neighbour_after_write(64, false, in, out); }},
-        {"read after write, barrier", false, [](auto in, auto out) { return launch_neighbour_after_write(64, true, in, out); }},
-        {"write after read, no barrier", true, [](auto in, auto out) { return launch_overwrite_after_read(64, false, in, out); }},
-        {"write after read, barrier", false, [](auto in, auto out) { return launch_overwrite_after_read(64, true, in, out); }},
-        {"lanes, no __syncwarp", true, [](auto, auto out) { return launch_warp_exchange(64, 1, false, out); }},
-        {"lanes, __syncwarp", false, [](auto, auto out) { return launch_warp_exchange(64, 1, true, out); }},
-        {"warps, __syncwarp only", true, [](auto, auto out) { return launch_warp_exchange(64, 32, true, out); }},
+        {"read after write, no barrier", true,
+         [](auto in, auto out) { return launch_neighbour_after_write(64, false, in, out); }},
+        {"read after write, barrier", false,
+         [](auto in, auto out) { return launch_neighbour_after_write(64, true, in, out); }},
+        {"write after read, no barrier", true,
+         [](auto in, auto out) { return launch_overwrite_after_read(64, false, in, out); }},
+        {"write after read, barrier", false,
+         [](auto in, auto out) { return launch_overwrite_after_read(64, true, in, out); }},
+        {"lanes, no __syncwarp", true,
+         [](auto, auto out) { return launch_warp_exchange(64, 1, false, out); }},
+        {"lanes, __syncwarp", false,
+         [](auto, auto out) { return launch_warp_exchange(64, 1, true, out); }},
+        {"warps, __syncwarp only", true,
+         [](auto, auto out) { return launch_warp_exchange(64, 32, true, out); }},
     };
     for (const kernel_case& c : cases) {
         const outcome o = run(64, c.launch);
         EXPECT_EQ(o.failed, c.racy) << c.name << ": " << o.report;
-        if (c.racy) EXPECT_NE(o.report.find("race on static shared memory"), std::string::npos) << c.name << o.report;
+        if (c.racy) {
+            EXPECT_NE(o.report.find("race on static shared memory"), std::string::npos) << c.name << o.report;
+        }
     }
 }
 
