@@ -4,6 +4,7 @@
 #include <cuda_runtime.h>
 
 #include "launch_rules.h"
+#include "check.h"
 #include "scheduler.h"
 
 #include <chrono>
@@ -43,6 +44,7 @@ public:
         std::memset(bytes, poison_byte, size);
         std::lock_guard lock(mutex_);
         allocations_[bytes] = size;
+        check::device_allocated(bytes, size, poison_byte);
         *ptr = bytes;
         return cudaSuccess;
     }
@@ -52,6 +54,7 @@ public:
         std::lock_guard lock(mutex_);
         const auto it = allocations_.find(static_cast<unsigned char*>(ptr));
         if (it == allocations_.end()) return fail_locked(cudaErrorInvalidDevicePointer);
+        check::device_released(it->first);
         ::operator delete[](it->first, allocation_alignment);
         allocations_.erase(it);
         return cudaSuccess;
@@ -96,6 +99,7 @@ public:
         std::lock_guard lock(mutex_);
         for (auto& [ptr, size] : allocations_) ::operator delete[](ptr, allocation_alignment);
         allocations_.clear();
+        check::device_reset();
         sticky_ = cudaSuccess;
         last_ = cudaSuccess;
     }
@@ -219,6 +223,7 @@ cudaError_t cudaMemcpy(void* dst, const void* src, size_t count, cudaMemcpyKind 
     if ((dst_device && !d.owns(dst, count)) || (src_device && !d.owns(src, count)))
         return d.fail(cudaErrorInvalidValue);
     std::memcpy(dst, src, count);
+    if (dst_device) emu::check::device_written(dst, count);
     return cudaSuccess;
 }
 
@@ -227,6 +232,7 @@ cudaError_t cudaMemset(void* ptr, int value, size_t count) {
     if (const cudaError_t e = d.sticky(); e != cudaSuccess) return e;
     if (!d.owns(ptr, count)) return d.fail(cudaErrorInvalidValue);
     std::memset(ptr, value, count);
+    emu::check::device_written(ptr, count);
     return cudaSuccess;
 }
 

@@ -32,6 +32,9 @@ std::vector<unsigned char> run_once(const kernel_entry& kernel, const PaddedImag
     std::vector<unsigned char> output;
     kernel_timing timing;
     EXPECT_TRUE(run_kernel(kernel, input, 1, poison, output, timing)) << kernel.name;
+    // A failed launch (a finding of the check build) leaves nothing: poison
+    // of the input's size fails the comparisons instead of indexing past it.
+    if (output.size() != input.bytes.size()) output.assign(input.bytes.size(), poison);
     return output;
 }
 

@@ -4,7 +4,7 @@
 # preset: a bounded run of each target, about a minute), and the Python
 # package's tests after `pip install .` in a venv. GPU tests skip,
 # saying why, on a machine without a GPU.
-#   tools/test.sh [PRESET ...]    (default: default sanitize fuzz python; python is the package's step)
+#   tools/test.sh [PRESET ...]    (default: default sanitize check fuzz python; python is the package's step)
 # Each step's output goes to build-logs/STEP.log (MEDIAN_TEST_LOGS names
 # another folder); a step that fails does not stop the others. The run ends
 # with one summary of every step: tests run, passed, skipped (with why) and
@@ -64,7 +64,7 @@ run_preset() {
 }
 
 presets=("$@")
-[ ${#presets[@]} -eq 0 ] && presets=(default sanitize fuzz python)
+[ ${#presets[@]} -eq 0 ] && presets=(default sanitize check fuzz python)
 
 run_step deps tools/install_deps.sh
 for preset in "${presets[@]}"; do

@@ -380,9 +380,22 @@ __global__ void __launch_bounds__(bitslice_threads, min_blocks_per_sm)
         const word* rows = planes + row * plane_row_words + j0 * group_words;
         word* dst = out_tile + row * out_row_words + out_lead_words + column * words_per_thread * (lanes / 4);
         const int x = x0 + column * words_per_thread * lanes;
+        // Step 3 reads whole chunks of a row, its lead and the words past
+        // the image too (and drops their bytes): they hold zeros, not
+        // whatever the shared memory held before the block.
+        const uint4 zero = make_uint4(0, 0, 0, 0);
+        if (tid < tile_rows) *reinterpret_cast<uint4*>(out_tile + tid * out_row_words) = zero;
+        if (tid == 0) *reinterpret_cast<uint4*>(out_tile + tile_rows * out_row_words) = zero;
 #pragma unroll selection_unroll
         for (int w = 0; w < words_per_thread; ++w) {
-            if (y0 + row < height && x + w * lanes < image_row_bytes) {
+            if (y0 + row < height && x + w * lanes >= image_row_bytes) {
+#pragma unroll
+                for (int r = 0; r < rows_per_thread; ++r) {
+                    word* d = dst + r * out_row_words + w * (lanes / 4);
+                    *reinterpret_cast<uint4*>(d) = zero;
+                    *reinterpret_cast<uint4*>(d + chunk_words) = zero;
+                }
+            } else if (y0 + row < height) {
                 word median[rows_per_thread][value_bits];
                 median_planes(rows + w * group_words, median);
 #pragma unroll

@@ -1,8 +1,9 @@
 # cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DWORK_DIR=... -DGENERATOR=... [-DCUDA_ROOT=...]
-#       [-DCXX_FLAGS=...] [-DBUILD_TYPE=...] -P install_and_consume.cmake
+#       [-DCXX_FLAGS=...] [-DBUILD_TYPE=...] [-DCLANGXX=...] -P install_and_consume.cmake
 # Installs the built package into WORK_DIR/prefix, then configures, builds
 # and runs the consumer project on the emulation; with CUDA_ROOT it also
-# builds (without running) the consumer of the GPU library. The consumer
+# builds (without running) the consumer of the GPU library; with CLANGXX it
+# builds and runs a kernel of its own under the emulator's checks. The consumer
 # gets the package's compiler flags, as a sanitizer build's libraries need.
 
 function(step)
@@ -24,6 +25,14 @@ endfunction()
 
 consume(median_filter_emu ${WORK_DIR}/emu)
 step(${WORK_DIR}/emu/despeckle)
+
+# A sanitizer build's libraries would need their runtime in the clang build too.
+if(CLANGXX AND NOT CXX_FLAGS MATCHES "-fsanitize")
+  step(${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/check -G ${GENERATOR} -DCMAKE_PREFIX_PATH=${prefix}
+       -DCMAKE_CXX_COMPILER=${CLANGXX} -DMEDIAN_FILTER_CHECK=ON -DCMAKE_BUILD_TYPE=${BUILD_TYPE})
+  step(${CMAKE_COMMAND} --build ${WORK_DIR}/check --target checked_exchange)
+  step(${WORK_DIR}/check/checked_exchange)
+endif()
 
 if(CUDA_ROOT)
   consume(median_filter ${WORK_DIR}/gpu -DCUDAToolkit_ROOT=${CUDA_ROOT})
