@@ -115,12 +115,6 @@ bool upload(const reference::typed_image<T>& image, int window, device_images<T>
     return true;
 }
 
-double median_of(std::vector<float> values) {
-    std::sort(values.begin(), values.end());
-    const std::size_t n = values.size();
-    return n % 2 ? values[n / 2] : 0.5 * (values[n / 2 - 1] + values[n / 2]);
-}
-
 // Whether two values are the same value (floats bit for bit, which the
 // reference's canonical NaN makes exact).
 template <class T>
@@ -181,11 +175,6 @@ bench_row bench_one(const std::string& name, const typed_launch<T>& launch, cons
             row.status = bench_status::failed;
         }
     return row;
-}
-
-std::string device_name() {
-    cudaDeviceProp prop{};
-    return cudaGetDeviceProperties(&prop, 0) == cudaSuccess ? prop.name : "unknown CUDA device";
 }
 
 // The library's row name: the call and the kernel its dispatch picks here.

@@ -102,17 +102,6 @@ bool load_images(const bench_options& options, std::vector<named_image>& images,
     return true;
 }
 
-std::string device_name() {
-    cudaDeviceProp prop{};
-    return cudaGetDeviceProperties(&prop, 0) == cudaSuccess ? prop.name : "unknown CUDA device";
-}
-
-double median_of(std::vector<float> values) {
-    std::sort(values.begin(), values.end());
-    const std::size_t n = values.size();
-    return n % 2 ? values[n / 2] : 0.5 * (values[n / 2 - 1] + values[n / 2]);
-}
-
 void record_timing(const kernel_timing& timing, const PaddedImage& input, bench_row& row) {
     constexpr double bytes_per_gb = 1e9;
     row.timed = true;
@@ -192,6 +181,17 @@ int fail(const std::string& message, int code) {
 }
 
 }  // namespace
+
+std::string device_name() {
+    cudaDeviceProp prop{};
+    return cudaGetDeviceProperties(&prop, 0) == cudaSuccess ? prop.name : "unknown CUDA device";
+}
+
+double median_of(std::vector<float> values) {
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n % 2 ? values[n / 2] : 0.5 * (values[n / 2 - 1] + values[n / 2]);
+}
 
 const char* status_name(bench_status status) {
     switch (status) {

@@ -35,6 +35,10 @@ constexpr int default_repeats() {
     return emulated_device() ? 5 : 200;
 }
 
+// The device the rows name, and the median of launch times.
+std::string device_name();
+double median_of(std::vector<float> values);
+
 enum class bench_status { ok, failed, error, skipped };
 const char* status_name(bench_status status);
 

@@ -33,20 +33,21 @@ __device__ __forceinline__ int block_row_count(int height, int span_rows) {
     return height / span_rows + (height % span_rows != 0);
 }
 
-// The kernels declare the block's shared memory in their own (non-template)
-// bodies and pass it in: the emulator finds a kernel's shared variables
-// there, and GCC would drop their section attribute in a template.
-template <class Config, class T>
-__device__ __forceinline__ void tiled_image(const image_args<T>& a, stage_tile<typename Config::geometry>& tile,
-                                            stage_maps<typename Config::geometry>& maps) {
-    using G = typename Config::geometry;
+// A block steps down the image by gridDim.y block rows: for each, `stage`
+// fills the shared area, the block meets, and `outputs` computes and writes
+// the thread's pixels. The kernels declare the block's shared memory in
+// their own (non-template) bodies and pass it in: the emulator finds a
+// kernel's shared variables there, and GCC would drop their section
+// attribute in a template.
+template <class G, class T, class Stage, class Outputs>
+__device__ __forceinline__ void for_each_block_row(const image_args<T>& a, const Stage& stage, const Outputs& outputs) {
     const int x0 = blockIdx.x * G::span_cols;
     const int rows = block_row_count(a.height, G::span_rows);
     for (int by = blockIdx.y; by < rows; by += gridDim.y) {
         const int y0 = by * G::span_rows;
-        stage_mapped<G, T, Config::keys>(a, x0, y0, tile, maps);
+        stage(x0, y0);
         __syncthreads();
-        tile_outputs<typename Config::network, G, typename Config::encoding>(tile, a.dst, a.dst_pitch, a.width, a.height, x0, y0);
+        outputs(x0, y0);
         // The next block row overwrites the staged area and the maps (the
         // condition is the same for the whole block).
         if (by + static_cast<int>(gridDim.y) < rows) __syncthreads();
@@ -54,18 +55,24 @@ __device__ __forceinline__ void tiled_image(const image_args<T>& a, stage_tile<t
 }
 
 template <class Config, class T>
+__device__ __forceinline__ void tiled_image(const image_args<T>& a, stage_tile<typename Config::geometry>& tile,
+                                            stage_maps<typename Config::geometry>& maps) {
+    using G = typename Config::geometry;
+    for_each_block_row<G>(
+        a, [&](int x0, int y0) { stage_mapped<G, T, Config::keys>(a, x0, y0, tile, maps); },
+        [&](int x0, int y0) {
+            tile_outputs<typename Config::network, G, typename Config::encoding>(tile, a.dst, a.dst_pitch, a.width,
+                                                                                 a.height, x0, y0);
+        });
+}
+
+template <class Config, class T>
 __device__ __forceinline__ void select_image(const image_args<T>& a, stage_tile<typename Config::geometry>& tile,
                                              stage_maps<typename Config::geometry>& maps) {
     using G = typename Config::geometry;
-    const int x0 = blockIdx.x * G::span_cols;
-    const int rows = block_row_count(a.height, G::span_rows);
-    for (int by = blockIdx.y; by < rows; by += gridDim.y) {
-        const int y0 = by * G::span_rows;
-        stage_mapped<G, T, /*Keys=*/true>(a, x0, y0, tile, maps);
-        __syncthreads();
-        select_outputs<G>(tile, a.dst, a.dst_pitch, a.width, a.height, x0, y0);
-        if (by + static_cast<int>(gridDim.y) < rows) __syncthreads();
-    }
+    for_each_block_row<G>(
+        a, [&](int x0, int y0) { stage_mapped<G, T, /*Keys=*/true>(a, x0, y0, tile, maps); },
+        [&](int x0, int y0) { select_outputs<G>(tile, a.dst, a.dst_pitch, a.width, a.height, x0, y0); });
 }
 
 }  // namespace median_core
