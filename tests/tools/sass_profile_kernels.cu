@@ -112,3 +112,20 @@ __global__ void wide_branch(const int* in, int* out) {
     }
     out[i] = x;
 }
+
+// As loader_block, on whole warps: the first uniform_rows rows of a 32-wide
+// block take the min/max, so no warp splits and the warps issue what the
+// threads do: straight_minmax * uniform_rows / blockDim.y per thread.
+constexpr int uniform_rows = 3;
+__global__ void warp_uniform_block(const int* in, int* out) {
+    const int i = blockIdx.x * blockDim.x + threadIdx.x + threadIdx.y * 4096;
+    int x = in[i];
+    if (threadIdx.y < uniform_rows) {
+#pragma unroll
+        for (int k = 0; k < straight_minmax; ++k) {
+            const int v = in[i + (k + 1) * stride];
+            x = k % 2 ? max(x, v) : min(x, v);
+        }
+    }
+    out[i] = x;
+}
