@@ -119,18 +119,20 @@ def nominal_counts(values, blocks, entries, counted):
     return [min(t) for t in zip(*per_exit)]
 
 
-def analyse(instructions, labels, launch=None):
-    """Per-thread cost range and the loops of one function. With a launch
-    (threads_of.nominal_launch), a loop whose count the code alone does not
-    bound takes the counts that launch's threads run ("nominal")."""
+def analyse(instructions, labels, launches=(), single_trip=frozenset()):
+    """Per-thread cost range and the loops of one function. With launches
+    (threads.nominal_launch: the block the average is taken over, then
+    others), a loop whose count the code alone does not bound takes the
+    counts that the threads of those blocks run ("nominal"): a loop only
+    blocks at the image's edge run is bounded by them."""
     from .threads import ThreadValues  # the evaluation reads the blocks built here
     sys.setrecursionlimit(max(sys.getrecursionlimit(), 10 * len(instructions) + 1000))
     blocks = build_blocks(instructions, labels)
     nodes = reachable(blocks)
     dom, preds = dominators(blocks, nodes)
     taint(instructions, blocks, nodes, preds)
-    shape = {"instructions": instructions, "blocks": blocks, "preds": preds}
-    values = ThreadValues(shape, launch) if launch else None
+    shape = {"instructions": instructions, "blocks": blocks, "preds": preds, "single_trip": single_trip}
+    values = [ThreadValues(shape, launch) for launch in launches]
     regions = {n: Region(Cost.of(instructions[blocks[n].start:blocks[n].end]), list(blocks[n].succs),
                          blocks[n].data_branch, blocks[n].may_exit) for n in nodes}
     owner = {n: n for n in nodes}  # block -> the region holding it
@@ -164,12 +166,12 @@ def analyse(instructions, labels, launch=None):
             lo, hi, kind = count[0], count[1], "position"
         elif count is not None and count[1] < math.inf:
             lo, hi, kind = 1, count[1], "data" if data else "thread"
-        elif (nominal := nominal_counts(values, blocks, entries, counted)) is not None:
-            lo, hi, kind = min(nominal), max(nominal), "nominal"
+        elif nominal := [c for v in values if (c := nominal_counts(v, blocks, entries, counted)) is not None]:
+            lo, hi, kind = min(map(min, nominal)), max(map(max, nominal)), "nominal"
         else:
             lo, hi, kind = 1, math.inf, "data" if data else "unproven"
         loop_reports.append({"trips": (lo, hi), "kind": kind, "offset": instructions[blocks[h].start].offset,
-                             "body": iteration.total()})
+                             "body": iteration.total(), "header": h})
         may_exit = any(regions[m].may_exit for m in members)
         for m in members:
             del regions[m]
@@ -188,6 +190,11 @@ def analyse(instructions, labels, launch=None):
         for r in regions.values():
             r.succs = [h if s in members else s for s in r.succs]
         regions[h].succs = exits
+    # A loop the launches run once (a grid-stride loop over a grid that covers
+    # the image): values that change from trip to trip are known inside it.
+    once = {loop["header"] for loop in loop_reports if loop["trips"] == (1, 1)} if launches else set()
+    if once - single_trip:
+        return analyse(instructions, labels, launches, single_trip | once)
     data_branches = sum(1 for n in nodes if blocks[n].data_branch)
     shape["regions"] = regions
     return path_cost(regions, 0), loop_reports, data_branches, shape

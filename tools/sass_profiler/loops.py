@@ -398,6 +398,8 @@ def induction_slice(instructions, body, register, every_iteration, test):
             elif REGISTER_NAME.fullmatch(o.replace(".reuse", "")):
                 terms.append(o.replace(".reuse", ""))
                 todo.append((terms[-1], i))
+            elif BANK_WORD.match(o):
+                terms.append(o)  # a launch value (gridDim.y): an input no trip writes
             else:
                 return None
         steps[i] = (i, r, terms)

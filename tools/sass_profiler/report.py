@@ -40,11 +40,11 @@ def control_flow(loops, data_branches=0):
     return ", ".join(parts + forks)
 
 
-def kernel_profile(p, launch):
-    """The profile with the loops a nominal launch bounds analysed again under it."""
+def kernel_profile(p, launches):
+    """The profile with the loops nominal launches bound analysed again under them."""
     if not any(loop["kind"] in OPEN_COUNTS for loop in p["loops"]):
         return p
-    cost, loops, data_branches, shape = analyse(*p["sass"], launch=launch)
+    cost, loops, data_branches, shape = analyse(*p["sass"], launches=launches)
     return {**p, "cost": cost, "loops": loops, "data_branches": data_branches, "shape": shape}
 
 
@@ -58,8 +58,9 @@ def build_rows(kernels, archs, profiles):
                 continue
             outputs = k["outputs_per_thread"]
             cc = arch_number(arch)
-            launch = nominal_launch(k, cc, p["mangled"], p.get("tables"))
-            p = kernel_profile(p, launch)
+            launch, *edges = [nominal_launch(k, cc, p["mangled"], p.get("tables"), where)
+                              for where in ("middle", "first", "last")]
+            p = kernel_profile(p, [launch, *edges])
             average, notes = block_average(p["shape"], launch)
             lo, hi = per_pixel(average, outputs)
             longest = [t / outputs for t in p["cost"].total()]

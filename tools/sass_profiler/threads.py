@@ -4,7 +4,7 @@ values each thread computes from it and from its indices."""
 import math
 import re
 
-from .flow import block_of, reaching_defs
+from .flow import block_of, dominators, natural_loops, reachable, reaching_defs
 from .parse import immediate
 
 NOMINAL_WIDTH, NOMINAL_HEIGHT = 3840, 2160
@@ -81,12 +81,13 @@ def struct_values(kernel, fields):
     return values
 
 
-def nominal_launch(kernel, cc, mangled, tables=None):
-    """Thread indices of one block in the middle of the grid of a 3840x2160
-    image, and the constant bank: block and grid sizes, and the arguments
-    (table kernels: the int arguments padded width, height in order and the
-    pointers; the library's: the fields of its argument struct). `tables`:
-    {bank: {offset: word}} of the kernel's other constant banks."""
+def nominal_launch(kernel, cc, mangled, tables=None, where="middle"):
+    """Thread indices of one block of the grid of a 3840x2160 image (in its
+    middle, or `where` "first" or "last"), and the constant bank: block and
+    grid sizes, and the arguments (table kernels: the int arguments padded
+    width, height in order and the pointers; the library's: the fields of
+    its argument struct). `tables`: {bank: {offset: word}} of the kernel's
+    other constant banks."""
     bx, by = kernel["block"]
     sx, sy = kernel.get("span", kernel["block"])
     grid = (math.ceil(NOMINAL_WIDTH / sx), math.ceil(NOMINAL_HEIGHT / sy), 1)
@@ -109,9 +110,14 @@ def nominal_launch(kernel, cc, mangled, tables=None):
     threads = [(x, y) for y in range(by) for x in range(bx)]
     specials = {"SR_TID.X": [t[0] for t in threads], "SR_TID.Y": [t[1] for t in threads],
                 "SR_TID.Z": [0] * len(threads), "SR_LANEID": [(y * bx + x) % 32 for x, y in threads],
-                "SR_CTAID.X": [grid[0] // 2] * len(threads), "SR_CTAID.Y": [grid[1] // 2] * len(threads),
+                "SR_CTAID.X": [block_index(grid[0], where)] * len(threads),
+                "SR_CTAID.Y": [block_index(grid[1], where)] * len(threads),
                 "SR_CTAID.Z": [0] * len(threads)}
     return {"threads": len(threads), "bank": bank, "specials": specials, "tables": tables or {}}
+
+
+def block_index(blocks, where):
+    return {"first": 0, "middle": blocks // 2, "last": blocks - 1}[where]
 
 
 def _signed(v):
@@ -147,7 +153,9 @@ class ThreadValues:
         self.ins, self.blocks, self.preds = shape["instructions"], shape["blocks"], shape["preds"]
         self.launch, self.n = launch, launch["threads"]
         self.memo, self.ways = {}, {}
-        self.paths, self.extending = None, False
+        self.paths, self.extending, self._loops = None, False, None
+        # Loops every thread of the launch runs once: their first trip is all there is.
+        self.single_trip = shape.get("single_trip", frozenset())
         self.block_at_offset = {self.ins[b.start].offset: n for n, b in enumerate(self.blocks)}
 
     def same(self, value):
@@ -211,7 +219,36 @@ class ThreadValues:
 
     PATH_STEPS = 4096
 
+    def loops(self):
+        if self._loops is None:
+            nodes = reachable(self.blocks)
+            dom, preds = dominators(self.blocks, nodes)
+            self._loops = [(h, body) for h, (_, body) in natural_loops(self.blocks, nodes, dom, preds).items()]
+        return self._loops
+
+    def same_every_trip(self, def_blocks, target):
+        """Whether each definition reaches `target` within one trip of every
+        loop holding both: else the value changes from trip to trip, and the
+        first trip's way says nothing of the next."""
+        for h, body in self.loops():
+            if target not in body or h in self.single_trip:
+                continue
+            for start in def_blocks:
+                if start not in body:
+                    continue
+                seen, stack = {start}, [start]
+                while stack and target not in seen:
+                    for s in self.blocks[stack.pop()].succs:
+                        if s != h and s in body and s not in seen:
+                            seen.add(s)
+                            stack.append(s)
+                if target not in seen:
+                    return False
+        return True
+
     def on_the_way(self, defs, values, target):
+        if not self.same_every_trip({block_of(self.blocks, d) for d in defs}, target):
+            return None
         if not self.extending:
             self.extend_paths(target)
         if self.paths is None:
