@@ -5,8 +5,9 @@ import math
 import sys
 from collections import defaultdict
 
-from .flow import block_of, build_blocks, dominators, natural_loops, reachable, taint
+from .flow import build_blocks, dominators, natural_loops, reachable, taint
 from .loops import trip_count
+from .threads import ThreadValues
 
 
 class Cost:
@@ -125,7 +126,6 @@ def analyse(instructions, labels, launches=(), single_trip=frozenset()):
     others), a loop whose count the code alone does not bound takes the
     counts that the threads of those blocks run ("nominal"): a loop only
     blocks at the image's edge run is bounded by them."""
-    from .threads import ThreadValues  # the evaluation reads the blocks built here
     sys.setrecursionlimit(max(sys.getrecursionlimit(), 10 * len(instructions) + 1000))
     blocks = build_blocks(instructions, labels)
     nodes = reachable(blocks)

@@ -7,7 +7,7 @@ import re
 import struct
 from collections import defaultdict
 
-from .flow import block_of, reaching_defs, unique_def
+from .flow import block_of, unique_def
 from .parse import immediate, wrap
 
 # Ranges (lo, hi) of the integers a thread computes from its index, its

@@ -5,6 +5,7 @@ import math
 import re
 
 from .flow import block_of, dominators, natural_loops, reachable, reaching_defs
+from .loops import compare
 from .parse import immediate
 
 NOMINAL_WIDTH, NOMINAL_HEIGHT = 3840, 2160
@@ -423,7 +424,6 @@ class ThreadValues:
 
     def compare(self, at, op, depth):
         """ISETP.cmp[.U32].bool[.EX] P, Q, a, b, c[, low]."""
-        from .loops import compare
         m = re.match(r"ISETP\.(LT|LE|GT|GE|EQ|NE)(\.U32)?\.(AND|OR|XOR)(\.EX)?$", op)
         ops = self.ins[at].operands
         if not m or len(ops) < 5:
