@@ -48,6 +48,14 @@ def kernel_profile(p, launches):
     return {**p, "cost": cost, "loops": loops, "data_branches": data_branches, "shape": shape}
 
 
+def outputs_per_thread(kernel):
+    """Pixels one thread writes: as listed, else the block's span over its threads."""
+    if kernel.get("outputs_per_thread"):
+        return kernel["outputs_per_thread"]
+    span_x, span_y = kernel.get("span", kernel["block"])
+    return span_x * span_y / kernel["threads"]
+
+
 def build_rows(kernels, archs, profiles):
     rows, missing = [], []
     for k in kernels:
@@ -56,7 +64,7 @@ def build_rows(kernels, archs, profiles):
             if p is None:
                 missing.append(f"{k['name']} ({arch})")
                 continue
-            outputs = k["outputs_per_thread"]
+            outputs = outputs_per_thread(k)
             cc = arch_number(arch)
             launch, *edges = [nominal_launch(k, cc, p["mangled"], p.get("tables"), where)
                               for where in ("middle", "first", "last")]
