@@ -53,7 +53,8 @@ def outputs_per_thread(kernel):
     if kernel.get("outputs_per_thread"):
         return kernel["outputs_per_thread"]
     span_x, span_y = kernel.get("span", kernel["block"])
-    return span_x * span_y / kernel["threads"]
+    pixels = span_x * span_y
+    return pixels // kernel["threads"] if pixels % kernel["threads"] == 0 else pixels / kernel["threads"]
 
 
 def build_rows(kernels, archs, profiles):
