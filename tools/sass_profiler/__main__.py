@@ -56,9 +56,11 @@ The model (a model, not a measurement)
 """
 import argparse
 import json
+import os
 import subprocess
 import sys
 import tempfile
+from concurrent.futures import ProcessPoolExecutor
 from pathlib import Path
 
 from cuda_tools import find_tool, plain_names, suite_kernels
@@ -76,21 +78,32 @@ def unbounded(rows):
     return [f"{r['kernel']} ({r['arch']})" for r in rows if r["library"] and r["total_high"] == float("inf")]
 
 
-def profile_archs(tools, binary, archs):
-    """({arch: {kernel: profile}}, {"kernel (arch)": why not analysed}, cubins)."""
+def profile_arch(tools, arch, cubins, kernels):
+    """(rows, missing, {"kernel (arch)": why not analysed}) of one architecture's cubins."""
+    merged, left_out = {}, {}
+    for cubin in cubins:
+        merged.update(profile_cubin(cubin, tools, left_out))
+    names = plain_names(list(merged) + list(left_out))
+    rows, missing = build_rows(kernels, [arch], {arch: {names[m]: p for m, p in merged.items()}})
+    return rows, missing, {f"{names[m]} ({arch})": why for m, why in left_out.items()}
+
+
+def profile_archs(tools, binary, archs, kernels, jobs):
+    """(rows, missing, unanalysed, architectures, cubins), the architectures profiled side by side."""
     with tempfile.TemporaryDirectory() as workdir:
         cubins = extract_cubins(tools["cuobjdump"], binary, archs, workdir)
         if "sm_all" in archs:
             archs = sorted(cubins, key=arch_number)
-        profiles, unanalysed = {}, {}
-        for arch in archs:
-            merged, left_out = {}, {}
-            for cubin in cubins.get(arch, []):
-                merged.update(profile_cubin(cubin, tools, left_out))
-            names = plain_names(list(merged) + list(left_out))
-            profiles[arch] = {names[m]: p for m, p in merged.items()}
-            unanalysed.update({f"{names[m]} ({arch})": why for m, why in left_out.items()})
-    return profiles, unanalysed, archs, cubins
+        present = [a for a in archs if cubins.get(a)]
+        with ProcessPoolExecutor(max_workers=max(1, min(jobs, len(present)))) as pool:
+            done = list(pool.map(profile_arch, [tools] * len(present), present, [cubins[a] for a in present],
+                                 [kernels] * len(present)))
+    rows, missing, unanalysed = [], [], {}
+    for r, m, u in done:
+        rows += r
+        missing += m
+        unanalysed.update(u)
+    return rows, missing, unanalysed, archs, cubins
 
 
 def main():
@@ -107,6 +120,8 @@ def main():
     parser.add_argument("--check", action="store_true",
                         help="exit 1 when a kernel is not profiled, not analysed, or a library kernel unbounded")
     parser.add_argument("--compare", action="append", default=[], help="bench JSON: measured / modelled")
+    parser.add_argument("--jobs", type=int, default=os.cpu_count() or 1,
+                        help="architectures profiled at once (default: one per CPU)")
     args = parser.parse_args()
     archs = [a if a.startswith("sm_") else f"sm_{a}" for a in (args.arch or DEFAULT_ARCHS)]
     tools = {name: find_tool(name) for name in ("cuobjdump", "nvdisasm")}
@@ -116,7 +131,8 @@ def main():
             return SKIPPED if args.check else 2
     try:
         kernels = suite_kernels(args.suite)
-        profiles, unanalysed, archs, cubins = profile_archs(tools, args.binary or args.suite, archs)
+        rows, missing, unanalysed, archs, cubins = profile_archs(tools, args.binary or args.suite, archs, kernels,
+                                                                 args.jobs)
     except (RuntimeError, OSError, ValueError, KeyError, subprocess.CalledProcessError) as e:
         print(f"sass_profile.py: {e}", file=sys.stderr)
         return 2
@@ -125,7 +141,6 @@ def main():
         print(f"sass_profile.py: the binary holds no {a} code (build with CMAKE_CUDA_ARCHITECTURES "
               f"including {a[3:]})", file=sys.stderr)
     present = [a for a in archs if a not in absent]
-    rows, missing = build_rows(kernels, present, profiles)
     if args.summary:
         summary(rows, present)
     else:
