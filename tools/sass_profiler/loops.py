@@ -281,8 +281,13 @@ def counted_exit(instructions, body, branch_index, stays_if_taken, loop_start, e
     if not m or len(ops) != 5 or ops[1] not in ("PT", "UPT") or ops[4] not in ("PT", "UPT"):
         return None
     bound = ops[3].replace(".reuse", "")
-    limit = 0 if bound in ("RZ", "URZ") else immediate(bound)
     compared = ops[2].replace(".reuse", "")
+    op = m.group(1)
+    if not REGISTER_NAME.fullmatch(compared) and REGISTER_NAME.fullmatch(bound):
+        # The constant first (ISETP.LT P, PT, RZ, R, PT: 0 < R): the same test mirrored.
+        compared, bound = bound, compared
+        op = {"LT": "GT", "LE": "GE", "GT": "LT", "GE": "LE"}.get(op, op)
+    limit = 0 if bound in ("RZ", "URZ") else immediate(bound)
     if not REGISTER_NAME.fullmatch(compared):
         return None
     if limit is None:
@@ -292,7 +297,7 @@ def counted_exit(instructions, body, branch_index, stays_if_taken, loop_start, e
     steps = induction_slice(instructions, body, compared, every_iteration, at)
     if steps is None:
         return None
-    test, op, unsigned = at, m.group(1), bool(m.group(2))
+    test, unsigned = at, bool(m.group(2))
     order = sorted(steps + [(test, None, [compared])])
     # Registers read in a trip before it writes them hold the loop's entry values.
     entry, written = [] if limit is not None else [bound], set()

@@ -10,7 +10,7 @@ from collections import defaultdict
 from .counting import analyse
 from .model import GPUS, MODEL_LABEL, arch_number, caveats, ceiling, gpus_of, headline_gpu, occupancy
 from .parse import CLASS_TITLES, CLASSES
-from .threads import NOMINAL_HEIGHT, NOMINAL_WIDTH, args_struct, nominal_launch
+from .threads import BORDER_MODES, NOMINAL_HEIGHT, NOMINAL_MODE, NOMINAL_WIDTH, args_struct, nominal_launch
 from .warps import block_average
 
 # Loops whose count the code alone leaves open: a nominal launch may decide them.
@@ -57,6 +57,17 @@ def outputs_per_thread(kernel):
     return pixels // kernel["threads"] if pixels % kernel["threads"] == 0 else pixels / kernel["threads"]
 
 
+def nominal_launches(kernel, cc, p):
+    """The block the average is taken over (the middle one), then those that
+    bound the loops it skips: the first and the last block, and where the
+    kernel takes a border mode, the first block under every other mode."""
+    def at(where, mode=NOMINAL_MODE):
+        return nominal_launch(kernel, cc, p["mangled"], p.get("tables"), where, mode)
+
+    modes = range(NOMINAL_MODE + 1, BORDER_MODES) if args_struct(kernel, p["mangled"]) else ()
+    return [at("middle"), at("first"), at("last")] + [at("first", mode) for mode in modes]
+
+
 def build_rows(kernels, archs, profiles):
     rows, missing = [], []
     for k in kernels:
@@ -67,9 +78,8 @@ def build_rows(kernels, archs, profiles):
                 continue
             outputs = outputs_per_thread(k)
             cc = arch_number(arch)
-            launch, *edges = [nominal_launch(k, cc, p["mangled"], p.get("tables"), where)
-                              for where in ("middle", "first", "last")]
-            p = kernel_profile(p, [launch, *edges])
+            p = kernel_profile(p, nominal_launches(k, cc, p))
+            launch = nominal_launch(k, cc, p["mangled"], p.get("tables"))
             average, notes = block_average(p["shape"], launch)
             lo, hi = per_pixel(average, outputs)
             longest = [t / outputs for t in p["cost"].total()]

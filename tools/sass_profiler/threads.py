@@ -21,8 +21,10 @@ CONSTANT = re.compile(r"^c\[0x0\]\[(0x[0-9a-f]+|RZ)\]$")
 # c[bank][register + offset]: a table the compiler put in the constant bank (a switch's jump table)
 INDEXED_CONSTANT = re.compile(r"^c\[0x([0-9a-f]+)\]\[(U?R\d+)(?:\s*\+\s*(-?0x[0-9a-f]+))?\]$")
 TYPE_BYTES = {"u8": 1, "u16": 2, "f32": 4}
-# border::constant, the first enumerator of median_filter::border
+# border::constant, the first enumerator of median_filter::border; the
+# others (replicate, reflect, mirror) follow it
 NOMINAL_MODE = 0
+BORDER_MODES = 4
 # The argument struct of the library's kernels as median_suite list --json
 # describes it ("args_struct"); this is its layout for a suite that predates
 # that field (border_median::image_args, natural C++ layout).
@@ -64,13 +66,14 @@ def args_struct(kernel, mangled):
     return IMAGE_ARGS if mangled.endswith(IMAGE_ARGS_TYPE) else None
 
 
-def struct_values(kernel, fields):
+def struct_values(kernel, fields, mode=NOMINAL_MODE):
     """{byte offset: value} of the struct's fields for a 3840x2160 image of the
-    kernel's channels and type, rows packed, border mode constant, constant 0."""
+    kernel's channels and type, rows packed, the border mode (constant unless
+    asked), constant 0."""
     channels = kernel.get("channels", 3)  # the library's first kernels were all RGB
     pitch = NOMINAL_WIDTH * channels * TYPE_BYTES[kernel.get("type", "u8")]
     nominal = {"src": NOMINAL_BUFFER, "dst": NOMINAL_BUFFER + NOMINAL_BUFFER_STRIDE, "src_pitch": pitch,
-               "dst_pitch": pitch, "width": NOMINAL_WIDTH, "height": NOMINAL_HEIGHT, "mode": NOMINAL_MODE,
+               "dst_pitch": pitch, "width": NOMINAL_WIDTH, "height": NOMINAL_HEIGHT, "mode": mode,
                "constant": 0}
     values = {}
     for field in fields:
@@ -82,13 +85,13 @@ def struct_values(kernel, fields):
     return values
 
 
-def nominal_launch(kernel, cc, mangled, tables=None, where="middle"):
+def nominal_launch(kernel, cc, mangled, tables=None, where="middle", mode=NOMINAL_MODE):
     """Thread indices of one block of the grid of a 3840x2160 image (in its
     middle, or `where` "first" or "last"), and the constant bank: block and
     grid sizes, and the arguments (table kernels: the int arguments padded
     width, height in order and the pointers; the library's: the fields of
-    its argument struct). `tables`: {bank: {offset: word}} of the kernel's
-    other constant banks."""
+    its argument struct, border mode `mode`). `tables`: {bank: {offset:
+    word}} of the kernel's other constant banks."""
     bx, by = kernel["block"]
     sx, sy = kernel.get("span", kernel["block"])
     grid = (math.ceil(NOMINAL_WIDTH / sx), math.ceil(NOMINAL_HEIGHT / sy), 1)
@@ -100,7 +103,7 @@ def nominal_launch(kernel, cc, mangled, tables=None, where="middle"):
         bank[layout["nctaid"] + 4 * k] = v
     fields = args_struct(kernel, mangled)
     if fields:
-        bank.update({layout["params"] + at: v for at, v in struct_values(kernel, fields).items()})
+        bank.update({layout["params"] + at: v for at, v in struct_values(kernel, fields, mode).items()})
     else:
         ints, pointers = parameter_offsets(mangled)
         for offset, v in zip(ints, (NOMINAL_WIDTH + 2 * APRON, NOMINAL_HEIGHT)):
@@ -154,7 +157,7 @@ class ThreadValues:
         self.ins, self.blocks, self.preds = shape["instructions"], shape["blocks"], shape["preds"]
         self.launch, self.n = launch, launch["threads"]
         self.memo, self.ways = {}, {}
-        self.paths, self.extending, self._loops = None, False, None
+        self.paths, self.extending, self._loops, self._ipdom = None, False, None, None
         # Loops every thread of the launch runs once: their first trip is all there is.
         self.single_trip = shape.get("single_trip", frozenset())
         self.block_at_offset = {self.ins[b.start].offset: n for n, b in enumerate(self.blocks)}
@@ -188,6 +191,23 @@ class ThreadValues:
         if not re.fullmatch(r"U?R\d+", text) or depth == 0:
             return None
         return self.defined(index, text, here, depth)
+
+    def wide_operand(self, index, text, depth):
+        """[low words, high words] of a 64-bit operand: a register pair, a
+        constant bank's two words, or an immediate (sign-extended)."""
+        text = text.replace(".reuse", "")
+        if text in ("RZ", "URZ"):
+            return [self.same(0), self.same(0)]
+        if (v := immediate(text)) is not None:
+            return [self.same(v), self.same(-1 if v < 0 else 0)]
+        if m := CONSTANT.match(text):
+            base = 0 if m.group(1) == "RZ" else int(m.group(1), 16)
+            words = [self.launch["bank"].get(base), self.launch["bank"].get(base + 4)]
+            return None if None in words else [self.same(w) for w in words]
+        m = re.fullmatch(r"(U?R)(\d+)", text)
+        if not m:
+            return None
+        return [self.operand(index, f"{m.group(1)}{int(m.group(2)) + k}", None, depth) for k in (0, 1)]
 
     def predicate(self, index, text, here=None, depth=40):
         negated = text.startswith("!")
@@ -262,7 +282,10 @@ class ThreadValues:
                 return None
             last = None
             for n in path[1][:path[0][target]]:
-                if n in where:
+                if isinstance(n, frozenset):
+                    if n & where.keys():
+                        last = None  # defined, or not, on a way not decided
+                elif n in where:
                     last = where[n]
             if last is None or last[1] is None:
                 return None
@@ -270,7 +293,11 @@ class ThreadValues:
         return out
 
     def extend_paths(self, target):
-        """Every thread's blocks from the entry until it reaches `target`, leaves, or a branch is not decided."""
+        """Every thread's blocks from the entry until it reaches `target`, leaves,
+        or meets a block it has seen (a loop's next trip, which the first trip's
+        values do not decide). A branch the values do not decide (on data, or on
+        coordinates staged in shared memory) is stepped over to where its sides
+        meet, the blocks between kept as a set: a value defined there is unknown."""
         if self.paths is None:
             self.paths = [({0: 0}, [0], True) for _ in range(self.n)]  # first visit, blocks, still going
         self.extending = True
@@ -282,17 +309,22 @@ class ThreadValues:
                 for n in {self.paths[t][1][-1] for t in going}:
                     succs = self.blocks[n].succs
                     ways = self.way_taken(n) if len(set(succs)) > 1 or self.blocks[n].may_exit else None
+                    skipped = None
+                    if ways is None and (len(set(succs)) != 1 or self.blocks[n].may_exit):
+                        skipped = self.between(n, target)
                     for t in going:
                         first, blocks, _ = self.paths[t]
                         if blocks[-1] != n:
                             continue
-                        if ways is None and (len(set(succs)) != 1 or self.blocks[n].may_exit):
-                            nxt = None  # undecided, or the end
+                        if skipped is not None:
+                            region, nxt = skipped
+                            if nxt is not None and not region & first.keys():
+                                blocks.append(region)
+                        elif ways is None:
+                            nxt = succs[0] if succs else None
                         else:
-                            k = 0 if ways is None else ways[t]
-                            nxt = succs[k] if k < len(succs) else None
+                            nxt = succs[ways[t]] if ways[t] < len(succs) else None
                         if nxt is None or nxt in first:
-                            # A block seen before: a loop's next trip, which the first trip's values do not decide.
                             self.paths[t] = (first, blocks, False)
                             continue
                         first.setdefault(nxt, len(blocks))
@@ -300,6 +332,47 @@ class ThreadValues:
         finally:
             self.extending = False
 
+    def between(self, n, target):
+        """(blocks, meet): the blocks from n's successors to the block where its
+        ways meet again (its immediate post-dominator), or (_, None) where they
+        do not meet before the end, or `target` lies between."""
+        meet = self.post_dominators().get(n)
+        if meet is None:
+            return frozenset(), None
+        region, stack = set(), [s for s in self.blocks[n].succs if s != meet]
+        while stack:
+            b = stack.pop()
+            if b in region or b == meet:
+                continue
+            region.add(b)
+            stack += self.blocks[b].succs
+        return frozenset(region), (None if target in region else meet)
+
+    def post_dominators(self):
+        """{block: its immediate post-dominator}, for blocks whose ways all meet before the end."""
+        if self._ipdom is None:
+            nodes = sorted(reachable(self.blocks))
+            end = -1
+            ways = {n: list(self.blocks[n].succs) + ([end] if self.blocks[n].may_exit or
+                                                      not self.blocks[n].succs else []) for n in nodes}
+            after = {n: None for n in nodes}  # None: every block (not yet narrowed)
+            after[end] = frozenset([end])
+            changed = True
+            while changed:
+                changed = False
+                for n in reversed(nodes):
+                    known = [after[w] for w in ways[n] if after.get(w) is not None]
+                    if not known:
+                        continue
+                    new = frozenset.intersection(*known) | {n}
+                    if new != after[n]:
+                        after[n], changed = new, True
+            self._ipdom = {}
+            for n in nodes:
+                others = (after[n] or frozenset()) - {n, end}
+                if others:
+                    self._ipdom[n] = max(others, key=lambda p: len(after[p]))
+        return self._ipdom
     def way_taken(self, n):
         if n not in self.ways:
             self.ways[n] = self._way_taken(n)
@@ -358,9 +431,8 @@ class ThreadValues:
             result = lanes(lambda *xs: sum(xs), *vs)
         elif root == "IMAD" and ".WIDE" in op and len(ops) == 3:
             a, b = val(0), val(1)
-            c = [self.operand(at, r, None, depth) for r in pair(ops[2])] if ops[2] not in ("RZ", "URZ") \
-                else [self.same(0), self.same(0)]
-            if a is None or b is None or None in c:
+            c = self.wide_operand(at, ops[2], depth)
+            if a is None or b is None or c is None or None in c:
                 return {}
             cast = (lambda x: x) if ".U32" in op else _signed
             wide = [(cast(x) * cast(y) + (hi << 32 | lo)) & ((1 << 64) - 1) for x, y, lo, hi in zip(a, b, *c)]
