@@ -283,8 +283,12 @@ def counted_exit(instructions, body, branch_index, stays_if_taken, loop_start, e
     bound = ops[3].replace(".reuse", "")
     compared = ops[2].replace(".reuse", "")
     op = m.group(1)
-    if not REGISTER_NAME.fullmatch(compared) and REGISTER_NAME.fullmatch(bound):
-        # The constant first (ISETP.LT P, PT, RZ, R, PT: 0 < R): the same test mirrored.
+    def written_in_loop(register):
+        return any(register in instructions[i].dests_and_sources()[0] for i in body)
+
+    if REGISTER_NAME.fullmatch(bound) and (not REGISTER_NAME.fullmatch(compared) or
+                                           (written_in_loop(bound) and not written_in_loop(compared))):
+        # The limit first (ISETP.LT P, PT, RZ, R, PT: 0 < R; ISETP.LE P, PT, rows, R, PT): the same test mirrored.
         compared, bound = bound, compared
         op = {"LT": "GT", "LE": "GE", "GT": "LT", "GE": "LE"}.get(op, op)
     limit = 0 if bound in ("RZ", "URZ") else immediate(bound)
@@ -292,7 +296,7 @@ def counted_exit(instructions, body, branch_index, stays_if_taken, loop_start, e
         return None
     if limit is None:
         # A limit in a register that no trip writes: the launch decides it.
-        if not REGISTER_NAME.fullmatch(bound) or any(bound in instructions[i].dests_and_sources()[0] for i in body):
+        if not REGISTER_NAME.fullmatch(bound) or written_in_loop(bound):
             return None
     steps = induction_slice(instructions, body, compared, every_iteration, at)
     if steps is None:

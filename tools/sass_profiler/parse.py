@@ -126,6 +126,8 @@ class Instruction:
         wide = {"64": 2, "128": 4}.get(width.group(1), 1) if width else 1
         if self.root == "IMAD" and ".WIDE" in self.opcode:
             wide = 2
+        if self.root == "CS2R" and ".32" not in self.opcode:
+            wide = 2  # CS2R R, SRZ: a register pair set to zero
         if wide > 1 and written and (m := re.match(r"(U?R)(\d+)$", written[0])):
             written += [f"{m.group(1)}{int(m.group(2)) + i}" for i in range(1, wide)]
         read = [r for o in sources for r in self.registers_of(o)]
