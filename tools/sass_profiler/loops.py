@@ -272,7 +272,8 @@ def counted_exit(instructions, body, branch_index, stays_if_taken, loop_start, e
             return None
         ins = instructions[at]
         ops = ins.operands
-        if ins.root in ("PLOP3", "UPLOP3") and ops[1:4] == ["PT", "PT", "PT"] and ops[5:] == ["0x80", "0x0"]:
+        # PLOP3.LUT P, PT, PT, PT, Q, 0x80, x: P = Q (the second table is for the discarded PT)
+        if ins.root in ("PLOP3", "UPLOP3") and ops[1:4] == ["PT", "PT", "PT"] and ops[5:6] == ["0x80"]:
             predicate = ops[4].lstrip("!")
             negated ^= ops[4].startswith("!")
             continue
