@@ -5,15 +5,18 @@ constexpr int loop_trips = 37;
 constexpr int stride = 4096;
 
 // straight_minmax dependent integer min/max, alternating so that none folds.
-__global__ void straight_line(const int* in, int* out) {
-    const int i = blockIdx.x * blockDim.x + threadIdx.x;
-    int x = in[i];
+__device__ __forceinline__ int minmax_chain(const int* in, int i, int x) {
 #pragma unroll
     for (int k = 0; k < straight_minmax; ++k) {
         const int v = in[i + (k + 1) * stride];
         x = k % 2 ? max(x, v) : min(x, v);
     }
-    out[i] = x;
+    return x;
+}
+
+__global__ void straight_line(const int* in, int* out) {
+    const int i = blockIdx.x * blockDim.x + threadIdx.x;
+    out[i] = minmax_chain(in, i, in[i]);
 }
 
 // Two min/max per trip, loop_trips trips.
@@ -68,11 +71,7 @@ __global__ void loader_block(const int* in, int* out) {
     const int i = blockIdx.x * blockDim.x + threadIdx.x;
     int x = in[i];
     if (threadIdx.x < loaders) {
-#pragma unroll
-        for (int k = 0; k < straight_minmax; ++k) {
-            const int v = in[i + (k + 1) * stride];
-            x = k % 2 ? max(x, v) : min(x, v);
-        }
+        x = minmax_chain(in, i, x);
     }
     out[i] = x;
 }
@@ -104,11 +103,20 @@ __global__ void wide_branch(const int* in, int* out) {
     const int i = blockIdx.x * blockDim.x + threadIdx.x;
     int x = in[i];
     if (static_cast<long long>(threadIdx.x) * wide_unit >= wide_first * wide_unit) {
-#pragma unroll
-        for (int k = 0; k < straight_minmax; ++k) {
-            const int v = in[i + (k + 1) * stride];
-            x = k % 2 ? max(x, v) : min(x, v);
-        }
+        x = minmax_chain(in, i, x);
+    }
+    out[i] = x;
+}
+
+// As loader_block, on whole warps: the first uniform_rows rows of a 32-wide
+// block take the min/max, so no warp splits and the warps issue what the
+// threads do: straight_minmax * uniform_rows / blockDim.y per thread.
+constexpr int uniform_rows = 3;
+__global__ void warp_uniform_block(const int* in, int* out) {
+    const int i = blockIdx.x * blockDim.x + threadIdx.x + threadIdx.y * 4096;
+    int x = in[i];
+    if (threadIdx.y < uniform_rows) {
+        x = minmax_chain(in, i, x);
     }
     out[i] = x;
 }
