@@ -274,10 +274,10 @@ int run_bench(const bench_options& options, const std::vector<kernel_entry>& ker
     atomic_file json, csv;
     for (auto [path, file] : {std::pair{&options.json_path, &json}, std::pair{&options.csv_path, &csv}})
         if (!path->empty() && !file->open(*path, error)) return fail(error, usage_error);
-    if (!device_available(error)) return fail("no CUDA device to run on: " + error, 1);
-
+    // The input first, so that a bad image is named even without a device.
     std::vector<named_image> images;
     if (!load_images(options, images, error)) return fail(error, 1);
+    if (!device_available(error)) return fail("no CUDA device to run on: " + error, 1);
     const int repeats = options.repeats > 0 ? options.repeats : default_repeats();
     if (options.repeats == 0 && emulated_device())
         std::fprintf(stderr, "median_suite: %d launches per kernel on the CPU emulation (--repeat N for more)\n",
