@@ -25,14 +25,6 @@ TYPE_BYTES = {"u8": 1, "u16": 2, "f32": 4}
 # others (replicate, reflect, mirror) follow it
 NOMINAL_MODE = 0
 BORDER_MODES = 4
-# The argument struct of the library's kernels as median_suite list --json
-# describes it ("args_struct"); this is its layout for a suite that predates
-# that field (border_median::image_args, natural C++ layout).
-IMAGE_ARGS_TYPE = "N13border_median10image_argsE"
-IMAGE_ARGS = [{"name": "src", "offset": 0, "size": 8}, {"name": "src_pitch", "offset": 8, "size": 8},
-              {"name": "dst", "offset": 16, "size": 8}, {"name": "dst_pitch", "offset": 24, "size": 8},
-              {"name": "width", "offset": 32, "size": 4}, {"name": "height", "offset": 36, "size": 4},
-              {"name": "mode", "offset": 40, "size": 4}, {"name": "constant", "offset": 44, "size": 1}]
 
 
 def parameter_offsets(mangled):
@@ -61,9 +53,7 @@ def parameter_offsets(mangled):
 
 def args_struct(kernel, mangled):
     """The fields of the one struct a kernel takes its arguments in, or None."""
-    if kernel.get("args_struct"):
-        return kernel["args_struct"]
-    return IMAGE_ARGS if mangled.endswith(IMAGE_ARGS_TYPE) else None
+    return kernel.get("args_struct") or None
 
 
 def struct_values(kernel, fields, mode=NOMINAL_MODE):

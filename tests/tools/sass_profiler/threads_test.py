@@ -2,8 +2,15 @@
 import unittest
 
 import compiled  # noqa: F401  (the path to tools/)
-from sass_profiler.threads import (IMAGE_ARGS, NOMINAL_HEIGHT, NOMINAL_WIDTH, _permute, nominal_launch,
+from sass_profiler.threads import (NOMINAL_HEIGHT, NOMINAL_WIDTH, _permute, nominal_launch,
                                    parameter_offsets)
+
+# The library's argument struct (median_core::image_args<unsigned char>) as
+# median_suite list --json describes it.
+IMAGE_ARGS = [{"name": "src", "offset": 0, "size": 8}, {"name": "src_pitch", "offset": 8, "size": 8},
+              {"name": "dst", "offset": 16, "size": 8}, {"name": "dst_pitch", "offset": 24, "size": 8},
+              {"name": "width", "offset": 32, "size": 4}, {"name": "height", "offset": 36, "size": 4},
+              {"name": "mode", "offset": 40, "size": 4}, {"name": "constant", "offset": 44, "size": 1}]
 
 
 class Evaluation(unittest.TestCase):
