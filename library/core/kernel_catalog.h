@@ -29,8 +29,9 @@ struct kernel_info {
     int shared_bytes;  // static shared memory per block
 };
 
-// The kernels of each method for element type T, appended to `out`.
-template <class T>
+// The kernels of each method for element type T (the tiled ones of one
+// window), appended to `out`.
+template <class T, int Window>
 void add_tiled_kernels(std::vector<kernel_info<T>>& out);
 template <class T>
 void add_select_kernels(std::vector<kernel_info<T>>& out);
@@ -40,7 +41,9 @@ template <class T>
 const std::vector<kernel_info<T>>& library_kernels() {
     static const std::vector<kernel_info<T>> list = [] {
         std::vector<kernel_info<T>> all;
-        add_tiled_kernels(all);
+        add_tiled_kernels<T, 3>(all);
+        add_tiled_kernels<T, 5>(all);
+        add_tiled_kernels<T, 7>(all);
         add_select_kernels(all);
         return all;
     }();
