@@ -18,12 +18,18 @@ constexpr bool is_nan_bits(std::uint32_t bits) { return (bits & 0x7fffffffu) > 0
 
 // The key of the float with these bits: positive floats get the sign bit
 // set, negative ones every bit flipped, so keys ascend with the values.
+// Written as one xor with a mask made from the sign, which compiles to a
+// shift and one logic instruction on a GPU.
 constexpr std::uint32_t float_key(std::uint32_t bits) {
     if (is_nan_bits(bits)) bits = canonical_nan_bits;
-    return bits & 0x80000000u ? ~bits : bits | 0x80000000u;
+    const std::uint32_t sign_fill = static_cast<std::uint32_t>(static_cast<std::int32_t>(bits) >> 31);
+    return bits ^ (sign_fill | 0x80000000u);
 }
 
 // The bits of the float whose key this is.
-constexpr std::uint32_t float_bits(std::uint32_t key) { return key & 0x80000000u ? key & 0x7fffffffu : ~key; }
+constexpr std::uint32_t float_bits(std::uint32_t key) {
+    const std::uint32_t sign_fill = static_cast<std::uint32_t>(static_cast<std::int32_t>(key) >> 31);
+    return key ^ (~sign_fill | 0x80000000u);
+}
 
 }  // namespace median_filter

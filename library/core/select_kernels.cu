@@ -17,8 +17,12 @@ kernel_info<T> select_info(const char* name, kernel_fn<T> kernel) {
 }  // namespace
 }  // namespace median_core
 
+// One resident block is enough: left to aim at more, ptxas held the float
+// 15x15 kernel to 48 registers on sm_90 and spilled.
+constexpr int select_min_blocks = 1;
+
 #define MEDIAN_SELECT_KERNEL(W, T, type_name, C)                                                          \
-    __global__ void __launch_bounds__(median_core::block_threads)                                          \
+    __global__ void __launch_bounds__(median_core::block_threads, select_min_blocks)                       \
         median_select_##type_name##_w##W##_c##C(median_core::image_args<T> a) {                            \
         using config = median_core::select_config<W, T, C>;                                               \
         __shared__ median_core::stage_tile<config::geometry> tile;                                        \
