@@ -34,17 +34,17 @@ constexpr unsigned integers = 1u << static_cast<int>(element::u8) | 1u << static
 constexpr tuning_row tuning_table[] = {
     // 3x3 to 7x7 integers from sm_90: the shared networks in packed 16-bit
     // lanes, one VIMNMX per two values. Modelled sm_90, 8-bit RGB: 48.3
-    // (3x3), 118.2 (5x5), 228.5 (7x7) instructions per pixel, against 86.5,
-    // 231.2 and 441 with one key a register; 16-bit 56.6, 127.7, 236.9.
+    // (3x3), 115.2 (5x5), 228.5 (7x7) instructions per pixel, against 86.5,
+    // 225.2 and 441 with one key a register; 16-bit 56.6, 124.7, 236.9.
     {90, 3, 7, integers, median_core::method::tiled_network},
     // 3x3 to 7x7 floats everywhere, and integers before sm_90: the networks,
-    // one value a register. sm_90 floats: 114.6, 258.0, 486.9. sm_80 8-bit
+    // one value a register. sm_90 floats: 111.0, 248.7, 482.5. sm_80 8-bit
     // RGB: 90.2, 237.7, 464.6 against 86.8, 237.6, 483.9 in split lanes,
     // which take up to 215 registers (one block an SM) where keys take 77 to
     // 142.
     {75, 3, 7, every_element, median_core::method::tiled_keys},
     // 9x9 to 15x15: selection, the one path that covers them all (sm_90
-    // 8-bit RGB 9x9: 9,472 instructions per pixel; no network of these
+    // 8-bit RGB 9x9: 9,495 instructions per pixel; no network of these
     // windows fits in registers).
     {75, 9, 15, every_element, median_core::method::selection},
 };
