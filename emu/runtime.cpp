@@ -170,6 +170,11 @@ cudaError_t cudaGetDevice(int* device) {
     return cudaSuccess;
 }
 
+cudaError_t cudaSetDevice(int device) {
+    if (!emu::emulated_architecture()) return the_device().fail(cudaErrorNoDevice);
+    return device == 0 ? cudaSuccess : the_device().fail(cudaErrorInvalidDevice);
+}
+
 cudaError_t cudaGetDeviceProperties(cudaDeviceProp* prop, int device) {
     const emu::architecture* a = emu::emulated_architecture();
     if (!a) return the_device().fail(cudaErrorNoDevice);

@@ -130,6 +130,8 @@ struct cudaDeviceProp {
 cudaError_t cudaGetDeviceCount(int* count);
 cudaError_t cudaGetDeviceProperties(cudaDeviceProp* prop, int device);
 cudaError_t cudaGetDevice(int* device);
+// One device, number 0.
+cudaError_t cudaSetDevice(int device);
 cudaError_t cudaDeviceGetAttribute(int* value, cudaDeviceAttr attribute, int device);
 cudaError_t cudaFuncSetAttribute(const void* kernel, cudaFuncAttribute attribute, int value);
 cudaError_t cudaFuncGetAttributes(cudaFuncAttributes* attributes, const void* kernel);
