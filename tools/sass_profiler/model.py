@@ -48,7 +48,7 @@ BYTES_PER_PIXEL = 6  # 3 bytes read, 3 written
 # rows are sorted and summarised by.
 GPUS = [
     # NVIDIA T4 data sheet: 2,560 CUDA cores (40 SMs), 320 GB/s; 1,590 MHz boost
-    # (Turing architecture whitepaper; the same figures in spec listings such as
+    # (Turing architecture whitepaper; the same figures in GPU databases such as
     # sysrqmts.com/en/gpus/nvidia/tesla/t4).
     {"name": "T4", "cc": 75, "sms": 40, "mhz": 1590, "gbps": 320, "match": r"\bT4\b", "headline": True},
     # NVIDIA A100 Tensor Core GPU data sheet (A100 80GB SXM: 2,039 GB/s) and
@@ -56,7 +56,7 @@ GPUS = [
     {"name": "A100 SXM 80GB", "cc": 80, "sms": 108, "mhz": 1410, "gbps": 2039, "match": r"A100.*SXM.*80",
      "headline": True},
     # NVIDIA A10 data sheet: 9,216 CUDA cores (72 SMs), 600 GB/s; 1,695 MHz
-    # boost (the same in spec listings, e.g. sysrqmts.com's A10 PCIe page).
+    # boost (the same in GPU databases, e.g. sysrqmts.com's A10 PCIe page).
     {"name": "A10", "cc": 86, "sms": 72, "mhz": 1695, "gbps": 600, "match": r"\bA10\b(?!0)", "headline": True},
     # GeForce RTX 4090 specifications / Ada Lovelace architecture whitepaper:
     # 16,384 CUDA cores, 2,520 MHz boost, 1,008 GB/s (21 Gbps GDDR6X, 384-bit).
@@ -70,7 +70,7 @@ GPUS = [
     # NVIDIA H200 Tensor Core GPU data sheet (H200 SXM: 4.8 TB/s; the H100 SXM's 132 SMs and clock).
     {"name": "H200 SXM", "cc": 90, "sms": 132, "mhz": 1980, "gbps": 4800, "match": r"H200"},
     # NVIDIA HGX/DGX B200 data sheets: 8 TB/s per GPU; 148 SMs (18,944 CUDA
-    # cores) and 1,980 MHz boost from spec listings (hmc-tech.com): NVIDIA's
+    # cores) and 1,980 MHz boost from a vendor's product listing (hmc-tech.com): NVIDIA's
     # data sheets give no SM count or clock for B200.
     {"name": "B200", "cc": 100, "sms": 148, "mhz": 1980, "gbps": 8000, "match": r"B200", "headline": True},
     # GeForce RTX 5090 specifications: 21,760 CUDA cores (170 SMs), 2,407 MHz
