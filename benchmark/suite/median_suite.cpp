@@ -158,6 +158,24 @@ int fail(const std::string& message) {
     return 1;
 }
 
+// Opens OUTPUT (so that an output that cannot be written stops the run
+// before any work), loads INPUT bordered as `options` say and checks that
+// OUTPUT's format holds the image; false after a message.
+bool open_and_load(const std::string& input_path, const std::string& output_path, const image_options& options,
+                   image_output& saved, rgb_pixels& image, PaddedImage& input) {
+    std::string error;
+    if (!saved.open(output_path, error)) {
+        fail(error);
+        return false;
+    }
+    if (!load_padded(input_path, options, image, input)) return false;  // it said why
+    if (!saved.holds(image.width, image.height, error)) {
+        fail(error);
+        return false;
+    }
+    return true;
+}
+
 // The table's kernels read the image bordered by `mode`; the library call
 // borders it itself.
 int run(const std::string& name, const std::string& input_path, const std::string& output_path,
@@ -166,11 +184,9 @@ int run(const std::string& name, const std::string& input_path, const std::strin
     if (!kernel) return unknown_kernel(name);
     std::string error;
     image_output saved;
-    if (!saved.open(output_path, error)) return fail(error);
     rgb_pixels image;
     PaddedImage input;
-    if (!load_padded(input_path, options, image, input)) return 1;
-    if (!saved.holds(image.width, image.height, error)) return fail(error);
+    if (!open_and_load(input_path, output_path, options, saved, image, input)) return 1;
     if (!device_available(error)) return fail("no GPU to run on: " + error);
     if (kernel == &library_kernel()) {
         if (!run_library(image.width, image.height, options.mode, image.bytes)) return 1;
@@ -188,11 +204,9 @@ int run(const std::string& name, const std::string& input_path, const std::strin
 int write_reference(const std::string& input_path, const std::string& output_path, const image_options& options) {
     std::string error;
     image_output saved;
-    if (!saved.open(output_path, error)) return fail(error);
     rgb_pixels image;
     PaddedImage input;
-    if (!load_padded(input_path, options, image, input)) return 1;
-    if (!saved.holds(image.width, image.height, error)) return fail(error);
+    if (!open_and_load(input_path, output_path, options, saved, image, input)) return 1;
     image.bytes = reference::filter(input, reference::exact_median).pixels;
     return saved.save(image, error) ? 0 : fail(error);
 }
