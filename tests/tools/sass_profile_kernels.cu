@@ -120,3 +120,23 @@ __global__ void warp_uniform_block(const int* in, int* out) {
     }
     out[i] = x;
 }
+
+// A thread-strided loop as the library's staging of an inside block runs:
+// fewer elements than two block strides, so ptxas unrolls it by two and
+// peels the odd element in front. The unrolled loop's counter then starts
+// at the thread's index or one stride past it (two definitions), and the
+// profile bounds the count from both.
+constexpr int peeled_span = 264;
+constexpr int peeled_step = 256;
+constexpr int peeled_columns = 12;
+__global__ void peeled_loop(const int* in, int* out) {
+    __shared__ int tile[peeled_span];
+    const int t = threadIdx.y * blockDim.x + threadIdx.x;
+#pragma unroll 2
+    for (int k = t; k < peeled_span; k += peeled_step) {
+        const int r = k / peeled_columns;
+        tile[k] = in[r * 4096 + k - r * peeled_columns];
+    }
+    __syncthreads();
+    out[t] = tile[(t * 7) % peeled_span];
+}

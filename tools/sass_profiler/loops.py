@@ -7,7 +7,7 @@ import re
 import struct
 from collections import defaultdict
 
-from .flow import block_of, unique_def
+from .flow import block_of, reaching_defs, unique_def
 from .parse import immediate, wrap
 
 # Ranges (lo, hi) of the integers a thread computes from its index, its
@@ -96,6 +96,8 @@ def position_range(instructions, blocks, preds, index, operand, depth=12, here=N
     if found is None or dom is None or not REGISTER_NAME.fullmatch(operand):
         return found
     at = unique_def(instructions, blocks, preds, index, operand, here)
+    if at is None:
+        return found  # several definitions: each was narrowed where it is written
     lo, hi = found
     for b_lo, b_hi in guard_bounds(instructions, blocks, preds, dom, block_of(blocks, index) if here is None
                                    else here, operand, at):
@@ -114,9 +116,28 @@ def _position_range(instructions, blocks, preds, index, operand, depth, here, do
         return 1, MAX_THREADS
     if not REGISTER_NAME.fullmatch(operand) or depth == 0:
         return None
-    at = unique_def(instructions, blocks, preds, index, operand, here)
-    if at is None:
+    defs = reaching_defs(instructions, blocks, preds, index, operand, here)
+    if not defs:
         return None
+    if len(defs) == 1 and not instructions[defs[0]].guard:
+        return _written_range(instructions, blocks, preds, defs[0], operand, depth, dom)
+    # Several definitions reach (a loop's peeled remainder, the two sides of an
+    # if), or a predicated one that may leave the value before it: the value
+    # lies in the union of their ranges.
+    ranges = []
+    for at in defs:
+        ranges.append(_written_range(instructions, blocks, preds, at, operand, depth, dom))
+        if instructions[at].guard:
+            ranges.append(position_range(instructions, blocks, preds, at, operand, depth - 1, dom=dom))
+    if None in ranges:
+        return None
+    lows, highs = [r[0] for r in ranges], [r[1] for r in ranges]
+    return (None if None in lows else min(lows)), (None if None in highs else max(highs))
+
+
+def _written_range(instructions, blocks, preds, at, operand, depth, dom):
+    """Range of the value instruction `at` writes to register `operand`, when
+    it comes from the thread's position, else None."""
     ins = instructions[at]
     ops = [o for o in ins.operands if not re.fullmatch(r"!?U?P(\d|T)", o)]
     count = len(ops)

@@ -59,6 +59,15 @@ class PerThread(unittest.TestCase):
             self.assertEqual(hi - lo, (trips[1] - trips[0]) * body)
             self.assertIn(f"loop {trips[0]}..{trips[1]}x (by thread position)", control_flow(k["loops"]))
 
+    def test_peeled_strided_loop_is_bounded_from_both_starts(self):
+        # sm_80 and sm_90 keep the loop (unrolled by two, one element peeled);
+        # later architectures unroll it whole: either way no count stays open.
+        for arch, p in self.each_arch():
+            k = p["peeled_loop"]
+            self.assertEqual([l["trips"] for l in k["loops"] if l["trips"][1] == math.inf], [])
+            self.assertTrue(math.isfinite(k["cost"].total()[1]))
+        self.assertEqual([l["trips"] for l in profiles["sm_90"]["peeled_loop"]["loops"]], [(1, 1)])
+
     def test_position_branch_counts_its_longer_side(self):
         for arch, p in self.each_arch():
             k = p["loader_branch"]
