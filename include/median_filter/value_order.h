@@ -16,20 +16,36 @@ constexpr std::uint32_t canonical_nan_bits = 0x7fc00000u;
 
 constexpr bool is_nan_bits(std::uint32_t bits) { return (bits & 0x7fffffffu) > 0x7f800000u; }
 
-// The key of the float with these bits: positive floats get the sign bit
-// set, negative ones every bit flipped, so keys ascend with the values.
-// Written as one xor with a mask made from the sign, which compiles to a
-// shift and one logic instruction on a GPU.
-constexpr std::uint32_t float_key(std::uint32_t bits) {
-    if (is_nan_bits(bits)) bits = canonical_nan_bits;
+// The NaN a GPU's float instructions return for any NaN input: every NaN
+// ranks as this one, whose key is the largest of all.
+constexpr std::uint32_t any_nan_bits = 0x7fffffffu;
+
+// The key of a float that is not a NaN, or of any_nan_bits: positive floats
+// get the sign bit set, negative ones every bit flipped, so keys ascend with
+// the values. One xor with a mask made from the sign: a shift and one logic
+// instruction on a GPU.
+constexpr std::uint32_t ordered_key(std::uint32_t bits) {
     const std::uint32_t sign_fill = static_cast<std::uint32_t>(static_cast<std::int32_t>(bits) >> 31);
     return bits ^ (sign_fill | 0x80000000u);
 }
 
-// The bits of the float whose key this is.
+// The key of the float with these bits. The kernels reach the same key
+// without the test for NaN where the GPU has a NaN-propagating min
+// (value_codec.cuh).
+constexpr std::uint32_t float_key(std::uint32_t bits) {
+    return ordered_key(is_nan_bits(bits) ? any_nan_bits : bits);
+}
+
+// The bits of the float whose key this is; a NaN's key gives the canonical
+// NaN. As signed integers the NaNs with the sign clear, from
+// canonical_nan_bits up, lie above every number, so one min makes them
+// canonical and leaves every number as it is.
 constexpr std::uint32_t float_bits(std::uint32_t key) {
-    const std::uint32_t sign_fill = static_cast<std::uint32_t>(static_cast<std::int32_t>(key) >> 31);
-    return key ^ (~sign_fill | 0x80000000u);
+    // All ones for a negative float's key (top bit clear): one LEA.HI on a GPU.
+    const std::uint32_t negative_fill = (key >> 31) - 1u;
+    const std::uint32_t bits = key ^ (negative_fill | 0x80000000u);
+    return static_cast<std::int32_t>(bits) < static_cast<std::int32_t>(canonical_nan_bits) ? bits
+                                                                                            : canonical_nan_bits;
 }
 
 }  // namespace median_filter

@@ -48,7 +48,18 @@ struct value_codec<float> {
     using wire_tag = key_lanes;
     static constexpr int bands = 1;
     static constexpr int key_bits = 32;
-    static __device__ __forceinline__ unsigned int key(float v) { return median_filter::float_key(__float_as_uint(v)); }
+    static __device__ __forceinline__ unsigned int key(float v) {
+#if defined(__CUDA_ARCH__) && __CUDA_ARCH__ >= 800
+        // min.NaN with +inf returns v for every number (-0 too) and the
+        // GPU's one NaN for every NaN: the key then needs no test for NaN
+        // (three instructions a value instead of five).
+        float number_or_nan;
+        asm("min.NaN.f32 %0, %1, %2;" : "=f"(number_or_nan) : "f"(v), "f"(__uint_as_float(0x7f800000u)));
+        return median_filter::ordered_key(__float_as_uint(number_or_nan));
+#else
+        return median_filter::float_key(__float_as_uint(v));
+#endif
+    }
     static __device__ __forceinline__ float value(unsigned int key) {
         return __uint_as_float(median_filter::float_bits(key));
     }
