@@ -101,18 +101,39 @@ __device__ __forceinline__ bool area_inside(const image_args<T>& a, int x0, int 
 // values are whole words (4 x channels x sizeof(T) bytes).
 constexpr int chunk_pixels = 4;
 
+// Words of 4-byte values in loads of LoadBytes (4, 8 or 16) each.
+template <int LoadBytes, int Words>
+__device__ __forceinline__ void load_value_words(const unsigned int* p, unsigned int (&w)[Words]) {
+    static_assert(Words % 4 == 0, "a chunk of 4 pixels of 4-byte values");
+    if constexpr (LoadBytes == 16) {
+#pragma unroll
+        for (int i = 0; i < Words; i += 4) {
+            const uint4 v = __ldg(reinterpret_cast<const uint4*>(p + i));
+            w[i] = v.x, w[i + 1] = v.y, w[i + 2] = v.z, w[i + 3] = v.w;
+        }
+    } else if constexpr (LoadBytes == 8) {
+#pragma unroll
+        for (int i = 0; i < Words; i += 2) {
+            const uint2 v = __ldg(reinterpret_cast<const uint2*>(p + i));
+            w[i] = v.x, w[i + 1] = v.y;
+        }
+    } else {
+        static_assert(LoadBytes == 4);
+#pragma unroll
+        for (int i = 0; i < Words; ++i) w[i] = __ldg(p + i);
+    }
+}
+
 // The chunk's bytes from `p` on, as words. 4-byte values lie on words (the
 // library takes only pointers and pitches that are multiples of the value's
-// size), so their words load as they are. Narrower values: aligned word
-// loads, realigned by funnel shifts; the word after the chunk is read only
-// when the chunk does not start on a word, and then it holds chunk bytes,
-// so no read leaves the chunk's words.
-template <class T, int Words>
+// size), so their words load as they are, LoadBytes at a time. Narrower
+// values: aligned word loads, realigned by funnel shifts; the word
+// after the chunk is read only when the chunk does not start on a word, and
+// then it holds chunk bytes, so no read leaves the chunk's words.
+template <int LoadBytes, class T, int Words>
 __device__ __forceinline__ void load_words(const T* p, unsigned int (&w)[Words]) {
     if constexpr (sizeof(T) == 4) {
-        const auto* words = reinterpret_cast<const unsigned int*>(p);
-#pragma unroll
-        for (int i = 0; i < Words; ++i) w[i] = __ldg(words + i);
+        load_value_words<LoadBytes>(reinterpret_cast<const unsigned int*>(p), w);
     } else {
         const auto at = reinterpret_cast<std::uintptr_t>(p);
         const auto* aligned = reinterpret_cast<const unsigned int*>(at & ~std::uintptr_t{3});
@@ -152,10 +173,11 @@ __device__ __forceinline__ unsigned int chunk_word(const unsigned int (&upper)[W
 }
 
 // Stages a block whose area lies inside the image, chunk by chunk: each
-// loader reads 4 pixels of a row (of both bands) with word loads and writes
-// each channel's 4 staged words with one 16-byte shared store.
-template <class G, class T, bool Keys>
-__device__ __forceinline__ void stage_inside(const image_args<T>& a, int x0, int y0, stage_tile<G>& tile) {
+// loader reads 4 pixels of a row (of both bands) with word loads (4-byte
+// values LoadBytes at a time) and writes each channel's 4 staged words with
+// one 16-byte shared store.
+template <class G, class T, bool Keys, int LoadBytes>
+__device__ __forceinline__ void stage_inside_chunks(const image_args<T>& a, int x0, int y0, stage_tile<G>& tile) {
     constexpr int C = G::channels;
     constexpr int words = chunk_pixels * C * static_cast<int>(sizeof(T)) / 4;
     constexpr int chunks_per_row = G::plane_cols / chunk_pixels;
@@ -166,9 +188,9 @@ __device__ __forceinline__ void stage_inside(const image_args<T>& a, int x0, int
         const int x = x0 - G::radius + col;
         const int y = y0 - G::radius + r;
         unsigned int upper[words], lower[words];
-        load_words(pixel_at<T, C>(a, x, y), upper);
+        load_words<LoadBytes>(pixel_at<T, C>(a, x, y), upper);
         if constexpr (G::bands == 2)
-            load_words(pixel_at<T, C>(a, x, y + G::band_rows), lower);
+            load_words<LoadBytes>(pixel_at<T, C>(a, x, y + G::band_rows), lower);
         else
 #pragma unroll
             for (int i = 0; i < words; ++i) lower[i] = upper[i];
@@ -181,6 +203,27 @@ __device__ __forceinline__ void stage_inside(const image_args<T>& a, int x0, int
             v.w = chunk_word<T, Keys>(upper, lower, 3 * C + c);
             *reinterpret_cast<uint4*>(&tile.words[c][r][col]) = v;
         }
+    }
+}
+
+// 4-byte values load as widely as every chunk's address allows: chunks
+// start 4 pixels apart and rows a pitch apart, so all share the first
+// chunk's alignment and the pitch's. One choice for the block, so its
+// loaders run one loop and no load is issued twice.
+template <class G, class T, bool Keys>
+__device__ __forceinline__ void stage_inside(const image_args<T>& a, int x0, int y0, stage_tile<G>& tile) {
+    if constexpr (sizeof(T) == 4) {
+        const std::uintptr_t alignment =
+            reinterpret_cast<std::uintptr_t>(pixel_at<T, G::channels>(a, x0 - G::radius, y0 - G::radius)) |
+            a.src_pitch;
+        if (alignment % 16 == 0)
+            stage_inside_chunks<G, T, Keys, 16>(a, x0, y0, tile);
+        else if (alignment % 8 == 0)
+            stage_inside_chunks<G, T, Keys, 8>(a, x0, y0, tile);
+        else
+            stage_inside_chunks<G, T, Keys, 4>(a, x0, y0, tile);
+    } else {
+        stage_inside_chunks<G, T, Keys, 4>(a, x0, y0, tile);
     }
 }
 

@@ -31,6 +31,10 @@ sys.path.insert(0, str(REPO / "tools"))
 from cuda_tools import find_tool, plain_names, suite_kernels  # noqa: E402
 
 PACKED_FROM_SM = 90
+# value_codec.cuh: float keys from a NaN-propagating min (FMNMX.NAN) from
+# sm_80 on; before, the NaN test in integer instructions.
+NAN_MIN_FROM_SM = 80
+FLOAT_KERNELS = r"median_(tiled_keys|select)_f32_w\d+_c[134]"
 
 
 @dataclass
@@ -151,6 +155,18 @@ class MachineCode(unittest.TestCase):
                             self.assertGreater(packed, 0, "packed 16-bit min/max")
                         else:
                             self.assertEqual(packed, 0, "one register per lane before sm_90")
+
+    def test_float_keys_from_a_nan_propagating_min_from_sm_80_on(self):
+        for (arch, name), ops in sorted(self.sass.items()):
+            if not re.fullmatch(FLOAT_KERNELS, name):
+                continue
+            with self.subTest(kernel=name, arch=arch):
+                nan_min = sum(n for op, n in ops.items() if op.startswith("FMNMX") and ".NAN" in op)
+                if arch_number(arch) >= NAN_MIN_FROM_SM:
+                    self.assertGreater(nan_min, 0, "FMNMX.NAN makes every NaN one before the key")
+                else:
+                    self.assertEqual(nan_min, 0, "no min.NaN before sm_80")
+        self.assertNotEqual(self.kernels(FLOAT_KERNELS), [])
 
     def test_claimed_access_widths_are_issued(self):
         for claim in CLAIMS:
