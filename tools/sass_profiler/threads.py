@@ -314,13 +314,31 @@ class ThreadValues:
                             nxt = succs[0] if succs else None
                         else:
                             nxt = succs[ways[t]] if ways[t] < len(succs) else None
-                        if nxt is None or nxt in first:
+                        if nxt is not None and nxt in first and (past := self.past_loop(nxt)) is not None \
+                                and past[1] not in first:
+                            # Back to a loop's header: its later trips are stepped over to
+                            # its one exit, its blocks kept as a set (values it defines unknown).
+                            blocks.append(past[0])
+                            nxt = past[1]
+                        elif nxt is None or nxt in first:
                             self.paths[t] = (first, blocks, False)
                             continue
                         first.setdefault(nxt, len(blocks))
                         blocks.append(nxt)
         finally:
             self.extending = False
+
+    def past_loop(self, h):
+        """(blocks, exit) of the loop whose header is h, when it leaves by one
+        block and no EXIT inside it; else None. A loop every thread runs once
+        is not stepped over: its one trip is on the way."""
+        if h in self.single_trip:
+            return None
+        body = next((body for header, body in self.loops() if header == h), None)
+        if body is None or any(self.blocks[n].may_exit for n in body):
+            return None
+        exits = {s for n in body for s in self.blocks[n].succs if s not in body}
+        return (frozenset(body), exits.pop()) if len(exits) == 1 else None
 
     def between(self, n, target):
         """(blocks, meet): the blocks from n's successors to the block where its
