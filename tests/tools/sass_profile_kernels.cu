@@ -140,3 +140,22 @@ __global__ void peeled_loop(const int* in, int* out) {
     __syncthreads();
     out[t] = tile[(t * 7) % peeled_span];
 }
+
+// A branch after a loop of several trips a thread, on a value with two
+// definitions (a block-stride loop's counter: its start and its step, which
+// the nominal launch takes once), as the library's kernels test their
+// output rows after staging: each thread's way steps over the inner loop's
+// later trips, so the branch is decided thread by thread. Rows from
+// after_loop_rows of the block take the min/max: none in the middle block.
+constexpr int after_loop_rows = 8;
+constexpr int after_loop_block_rows = 270;  // 2160 / 8: one trip of the outer loop for the nominal launch
+__global__ void branch_after_loop(const int* in, int* out) {
+    int x = 0;
+    for (int by = blockIdx.y; by < after_loop_block_rows; by += gridDim.y) {
+#pragma unroll 1
+        for (int k = threadIdx.x % strided_step; k < strided_span; k += strided_step) x = min(x + in[k], 1000 + k);
+        if (by * static_cast<int>(blockDim.y) + static_cast<int>(threadIdx.y) < after_loop_rows)
+            x = minmax_chain(in, threadIdx.x, x);
+    }
+    out[threadIdx.x] = x;
+}

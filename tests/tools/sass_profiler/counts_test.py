@@ -5,10 +5,13 @@ import unittest
 
 from compiled import (BLOCK, FRAME_AT_MOST, LOADERS, LOOP_TRIPS, STAGING_COLUMNS, STAGING_LOADERS, STAGING_ROWS,
                       STRAIGHT_MINMAX, STRIDED_SPAN, STRIDED_STEP, UNIFORM_ROWS, WARP, WIDE_FIRST, ARCHS, profiles)
+from sass_profiler.counting import analyse
 from sass_profiler.model import arch_number
 from sass_profiler.report import control_flow
 from sass_profiler.threads import nominal_launch
 from sass_profiler.warps import block_average
+
+STRIDED_TRIPS = math.ceil(STRIDED_SPAN / STRIDED_STEP)  # the longest thread's trips of strided_loop
 
 
 class PerThread(unittest.TestCase):
@@ -112,6 +115,18 @@ class PerWarp(unittest.TestCase):
         trips = [math.ceil((STRIDED_SPAN - start) / STRIDED_STEP) for start in range(STRIDED_STEP)]
         for arch in self.each_arch():
             self.assertEqual(self.average(arch, "strided_loop"), (max(trips), max(trips)))
+
+    def test_a_branch_after_a_loop_is_decided_by_each_threads_way(self):
+        # The middle block's rows lie past the first ones: no warp takes the
+        # min/max chain; each runs the strided loop as long as its longest thread.
+        for arch in self.each_arch():
+            p = profiles[arch]["branch_after_loop"]
+            launch = nominal_launch(BLOCK, arch_number(arch), p["mangled"])
+            # Analysed under the launch, as the report does: the outer loop runs once.
+            shape = analyse(*p["sass"], launches=[launch])[3]
+            cost, undecided = block_average(shape, launch)
+            self.assertEqual(undecided, [])
+            self.assertEqual((cost.lo["minmax"], cost.hi["minmax"]), (STRIDED_TRIPS, STRIDED_TRIPS))
 
     def test_each_warp_takes_its_threads_counts_through_division_and_guard(self):
         threads = BLOCK["block"][0] * BLOCK["block"][1]
