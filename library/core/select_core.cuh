@@ -26,6 +26,18 @@ namespace median_core {
 template <int Window, int Channels>
 using select_geometry = tiled_geometry<Window, 1, 1, 1, Channels>;
 
+// 1 when key < candidate, else 0. Keys of up to 16 bits: key - candidate
+// is negative exactly then, and its sign bit adds to a count in one
+// shift-add (LEA.HI) after the subtraction, where a compare and a
+// predicated add take three instructions.
+template <int KeyBits>
+__device__ __forceinline__ int key_below(unsigned int key, unsigned int candidate) {
+    if constexpr (KeyBits <= 16)
+        return static_cast<int>((key - candidate) >> 31);
+    else
+        return key < candidate;
+}
+
 // The median key of the window whose top-left staged position is
 // (row, col) in `plane`.
 template <class G, int KeyBits>
@@ -41,7 +53,7 @@ __device__ __forceinline__ unsigned int select_median(const unsigned int (&plane
         for (int i = 0; i < G::window; ++i) {
             const unsigned int* p = &plane[row + i][col];
 #pragma unroll
-            for (int j = 0; j < G::window; ++j) below += p[j] < candidate;
+            for (int j = 0; j < G::window; ++j) below += key_below<KeyBits>(p[j], candidate);
         }
         if (below <= rank) prefix = candidate;
     }
