@@ -226,7 +226,8 @@ class ThreadValues:
     # a loop, the two sides of an if) is the one on the way the thread took:
     # its blocks from the entry, each branch decided as above, up to its first
     # visit of that block. Where a branch on the way is not decided, the
-    # value stays unknown, and so do blocks past a loop's first trip.
+    # value stays unknown; a loop's later trips are stepped over to its one
+    # exit, and a value the loop defines is unknown past it.
 
     PATH_STEPS = 4096
 
@@ -285,7 +286,8 @@ class ThreadValues:
     def extend_paths(self, target):
         """Every thread's blocks from the entry until it reaches `target`, leaves,
         or meets a block it has seen (a loop's next trip, which the first trip's
-        values do not decide). A branch the values do not decide (on data, or on
+        values do not decide: where the loop has one exit, the way goes on
+        from there, the loop's blocks kept as a set). A branch the values do not decide (on data, or on
         coordinates staged in shared memory) is stepped over to where its sides
         meet, the blocks between kept as a set: a value defined there is unknown."""
         if self.paths is None:
