@@ -30,6 +30,7 @@ struct tuning_row {
 
 constexpr unsigned every_element = 0x7;
 constexpr unsigned integers = 1u << static_cast<int>(element::u8) | 1u << static_cast<int>(element::u16);
+constexpr unsigned bytes = 1u << static_cast<int>(element::u8);
 
 constexpr tuning_row tuning_table[] = {
     // 3x3 to 7x7 integers from sm_90: the shared networks in packed 16-bit
@@ -37,6 +38,10 @@ constexpr tuning_row tuning_table[] = {
     // (3x3), 115.2 (5x5), 228.5 (7x7) instructions per pixel, against 86.5,
     // 225.2 and 441 with one key a register; 16-bit 56.6, 124.7, 236.9.
     {90, 3, 7, integers, median_core::method::tiled_network},
+    // 5x5 8-bit before sm_90: bit-sliced selection, 32 channel values a
+    // logic instruction. Modelled 8-bit RGB: FIGURES_PRE90 instructions per
+    // pixel against the tiled networks' one key a register (237.7 on sm_80).
+    {75, 5, 5, bytes, median_core::method::bitslice},
     // 3x3 to 7x7 floats everywhere, and integers before sm_90: the networks,
     // one value a register. sm_90 floats: 111.0, 248.7, 482.5. sm_80 8-bit
     // RGB: 90.2, 237.7, 464.6 against 86.8, 237.6, 483.9 in split lanes,
