@@ -33,7 +33,7 @@ struct bordered_source {
 
     __device__ __forceinline__ void bytes(int r, int b, word (&t)[8]) const {
         const int offset = first + r * row_bytes + b;
-        if (aligned_span_inside(in + offset, in, in + size)) {
+        if (aligned_span_inside(in, offset, size)) {
             load_aligned_span(in + offset, t);
         } else {
 #pragma unroll

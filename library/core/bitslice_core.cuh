@@ -65,14 +65,11 @@ __device__ __forceinline__ void load_aligned_span(const unsigned char* p, word (
     for (int i = 0; i < 8; ++i) t[i] = __funnelshift_r(y[i], y[i + 1], shift);
 }
 
-// Whether the aligned span load_aligned_span reads for the 32 bytes at p
-// lies inside [begin, end).
-__device__ __forceinline__ bool aligned_span_inside(const unsigned char* p, const unsigned char* begin,
-                                                    const unsigned char* end) {
-    const auto at = reinterpret_cast<std::uintptr_t>(p);
-    const std::uintptr_t first = at - at % load_size;
-    return first >= reinterpret_cast<std::uintptr_t>(begin) &&
-           first + load_span <= reinterpret_cast<std::uintptr_t>(end);
+// Whether the aligned span load_aligned_span reads for the 32 bytes at
+// offset `at` of a buffer of `size` bytes at `base` lies inside the buffer.
+__device__ __forceinline__ bool aligned_span_inside(const unsigned char* base, int at, int size) {
+    const int first = at - static_cast<int>((reinterpret_cast<std::uintptr_t>(base) + at) % load_size);
+    return first >= 0 && first <= size - load_span;
 }
 
 // 4x4 byte matrix transpose: byte c of r_k trades places with byte k of r_c.

@@ -41,7 +41,7 @@ struct mapped_source {
             return;
         }
         const unsigned char* row = a.src + static_cast<std::size_t>(y) * a.src_pitch;
-        if (at >= 0 && aligned_span_inside(row + at, row, row + row_len)) {
+        if (aligned_span_inside(row, at, row_len)) {
             load_aligned_span(row + at, t);
             return;
         }
@@ -59,6 +59,31 @@ struct mapped_source {
     }
 };
 
+// The source of a block whose staged area, with the aligned spans of its
+// loads, lies inside the image (all but the edge blocks of a large image):
+// no map, no check.
+template <int Channels>
+struct inside_source {
+    const image_args<unsigned char>& a;
+    int first;
+    int y0;
+
+    __device__ __forceinline__ int staged_rows() const { return input_rows; }
+
+    __device__ __forceinline__ void bytes(int r, int b, word (&t)[8]) const {
+        load_aligned_span(a.src + static_cast<std::size_t>(y0 - radius + r) * a.src_pitch + first + b, t);
+    }
+};
+
+// Whether inside_source serves the block whose first staged byte of a row is
+// `first` and first output row y0: every aligned span of its staged rows
+// lies inside the image.
+template <int Channels>
+__device__ __forceinline__ bool staged_area_inside(const image_args<unsigned char>& a, int first, int y0) {
+    return first >= load_size && first + input_words * lanes + load_size <= a.width * Channels && y0 >= radius &&
+           y0 - radius + input_rows <= a.height;
+}
+
 template <int Channels>
 __device__ __forceinline__ void bitslice_image(const image_args<unsigned char>& a, word* planes, word* out_tile) {
     using G = geometry<Channels>;
@@ -67,7 +92,12 @@ __device__ __forceinline__ void bitslice_image(const image_args<unsigned char>& 
     for_each_block_row<G>(
         a,
         [&](int x0, int y0) {
-            stage_planes(mapped_source<Channels>{a, (x0 - radius) * Channels, y0}, tid, planes);
+            const int first = (x0 - radius) * Channels;
+            // The same for the whole block.
+            if (staged_area_inside<Channels>(a, first, y0))
+                stage_planes(inside_source<Channels>{a, first, y0}, tid, planes);
+            else
+                stage_planes(mapped_source<Channels>{a, first, y0}, tid, planes);
         },
         [&](int x0, int y0) { select_and_store<Channels>(planes, out_tile, out, x0 * Channels, y0, tid); });
 }
