@@ -147,7 +147,7 @@ const std::vector<kernel_entry>& kernel_table() {
         {"median_kernel_bitslice", launch<median_kernel_bitslice, true>, block_bitslice, bitslice::pixels_per_thread,
          bitslice::rows_per_thread, grid_rule::whole_image, output_placement::top_left, reference::exact_median,
          "exact median", bitslice::shared_bytes,
-         "bit-sliced majority selection, 32 bytes per logic instruction, whole image"},
+         "bit-sliced majority selection, 32 bytes per logic instruction, decided values counted as their bit"},
         library_entry(),
     };
     return table;

@@ -14,7 +14,6 @@ constexpr int xor3_table = op_a ^ op_b ^ op_c;
 constexpr int majority_table = (op_a & op_b) | (op_c & (op_a ^ op_b));
 constexpr int and_table = op_a & op_b;
 constexpr int xor_table = op_a ^ op_b;
-constexpr int or_table = op_a | op_b;
 // a where c is set, else b.
 constexpr int select_table = (op_a & op_c) | (op_b & ~op_c & 0xFF);
 // a, or b differing from c: a window value is decided (a) from then on once

@@ -5,7 +5,7 @@
 #include "library/core/bitslice_logic.cuh"
 
 #define LOP3_TABLES(X) \
-    X(xor3_table) X(majority_table) X(and_table) X(xor_table) X(or_table) X(select_table) X(decide_table) \
+    X(xor3_table) X(majority_table) X(and_table) X(xor_table) X(select_table) X(decide_table) \
         X(and_or_table) X(or_and_table)
 
 #define LOP3_PROBE(table)                                                                              \
