@@ -318,7 +318,7 @@ __device__ __forceinline__ void stage_planes(const Source& source, int tid, word
     // group j - 1 (where those groups exist).
     word* lo_dst = planes + r0 * plane_row_words + j * group_words;
     word* hi_dst = planes + r0 * plane_row_words + max(j - 1, 0) * group_words + pair_words / 2;
-#pragma unroll
+#pragma unroll staging_unroll
     for (int i = 0; i < rows_per_loader; ++i) {
         const int r = r0 + loader_rows * i;
         if (r < rows) {

@@ -22,10 +22,10 @@ constexpr int threads_y = 32;
 // the selection state of 50 planes does not fit the 102 registers that 5
 // blocks would leave.
 constexpr int min_blocks_per_sm = 4;
-// Copies of the selection code, one per word of a thread. One copy keeps the
-// code (about 30 KB) inside the instruction caches; the loop costs about one
-// instruction per pixel.
-constexpr int selection_unroll = 1;
+// Copies of the selection code (16 KB each), one per word of a thread, and
+// of the staging code (5 KB each), one per row a loader converts.
+constexpr int selection_unroll = 3;
+constexpr int staging_unroll = 1;
 // Shared-row padding, in words: makes plane rows an odd number of 16-byte
 // slots apart, so that a warp reading one slot of 32 rows hits distinct banks.
 constexpr int plane_row_pad = 4;
