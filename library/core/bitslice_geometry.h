@@ -12,15 +12,20 @@ using word = unsigned int;
 
 constexpr int words_per_thread = 3;  // 96 bytes: 32 RGB pixels of a row
 // Output rows a thread selects at once. Two would share four window rows'
-// shifts between vertical neighbours, but need two selection states (50
-// registers each) and more than 48 KB of static shared memory.
+// loads and shifts between vertical neighbours (about 8 instructions a
+// pixel), but hold two selection states of 50 planes (167 registers on
+// sm_80) and twice the shared tiles a thread: 64-thread blocks within the
+// 48 KB of static shared memory, 2 to 6 warps an SM.
 constexpr int rows_per_thread = 1;
 constexpr int threads_x = 4;
 constexpr int threads_y = 32;
-// 128 registers a thread at most. The shared tiles (41 KB a block) hold an
-// SM to 5 blocks (20 warps) on sm_90 and 4 (16 warps) on sm_80 anyway, and
-// the selection state of 50 planes does not fit the 102 registers that 5
-// blocks would leave.
+// Up to 128 registers a thread. The shared tiles (41 KB a block, plus the
+// 1 KB an SM keeps per block) are what hold the warps below 16 an SM: 1
+// block (4 warps) on sm_75, 3 (12) on sm_80, 2 (8) on sm_86, sm_89 and
+// sm_120, 5 (20) on sm_90 and sm_100. Halving them (one copy of each plane
+// word, read as two 8-byte loads instead of one 16-byte load) would cost
+// about 2 instructions a pixel; the selection itself has 25 independent
+// chains of logic per bit to hide latency with.
 constexpr int min_blocks_per_sm = 4;
 // Copies of the selection code (16 KB each), one per word of a thread, and
 // of the staging code (5 KB each), one per row a loader converts.

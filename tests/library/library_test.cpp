@@ -259,14 +259,17 @@ TEST(Library, CoversImagesTallerThanOneGridOfBlockRows) {
 TEST(Library, EightBit5x5ImagesWithBlocksInsideAndAtEveryEdge) {
     REQUIRE_DEVICE();
     // Wide enough for blocks whose whole staged area lies inside the image
-    // (three 384-byte tiles and more), in every mode and both placements.
-    for (int channels : {1, 3, 4}) {
-        const auto img = test_images::random_image<unsigned char>(1100, 75, channels, 31u + channels);
-        int turn = 0;
-        for (border mode : all_modes)
-            expect_reference(img, 5, {mode, 9}, turn++ % 2 ? offset_source : packed_source,
-                             mode_name(mode) + ", 1100x75, " + std::to_string(channels) + " channels");
-    }
+    // (three 384-byte tiles and more), in every mode and both placements;
+    // 33 rows: a second block row whose staged rows reach past the last.
+    for (int height : {75, 33})
+        for (int channels : {1, 3, 4}) {
+            const auto img = test_images::random_image<unsigned char>(1100, height, channels, 31u + channels);
+            int turn = 0;
+            for (border mode : all_modes)
+                expect_reference(img, 5, {mode, 9}, turn++ % 2 ? offset_source : packed_source,
+                                 mode_name(mode) + ", 1100x" + std::to_string(height) + ", " +
+                                     std::to_string(channels) + " channels");
+        }
 }
 
 TEST(Library, DispatchPicksTheBitSlicedKernelFor8Bit5x5WhereItLeads) {
