@@ -80,13 +80,13 @@ struct inside_source {
 // lies inside the image.
 template <int Channels>
 __device__ __forceinline__ bool staged_area_inside(const image_args<unsigned char>& a, int first, int y0) {
-    // Two unsigned range tests, each one comparison: with four, ptxas keeps
-    // some of the predicates in a register's bits across the block-row loop,
-    // which the machine-code profile cannot follow.
-    // Whether from <= at <= to; never where to < from.
-    const auto room = [](int at, int from, int to) { return unsigned(at - from) < unsigned(max(to - from + 1, 0)); };
-    return room(first, load_size, a.width * Channels - input_words * lanes - load_size) &
-           room(y0, radius, a.height - input_rows + radius);
+    // The columns as one unsigned range test (false where the image is
+    // narrower than the area), every test evaluated: with four comparisons
+    // and short cuts, ptxas kept some of the predicates in a register's bits
+    // across the block-row loop, which the machine-code profile cannot follow.
+    const int from = load_size, to = a.width * Channels - input_words * lanes - load_size;
+    return (to >= from) & (unsigned(first - from) <= unsigned(to - from)) & (y0 >= radius) &
+           (y0 - radius + input_rows <= a.height);
 }
 
 template <int Channels>
