@@ -25,6 +25,16 @@
 // Steps 2 and 3 are select_and_store. The source policy is the only
 // difference between the benchmark's kernel (a pre-bordered buffer) and
 // the library's (the caller's image, border mode applied while staging).
+//
+// Where the instructions go (modelled from the sm_80 machine code, RGB, per
+// output pixel; 113 in all for the benchmark's kernel): the selection 84 (per
+// bit and 32 lanes, 2 logic instructions per window value, 46 for the
+// majority of 25, 20 funnel shifts for the window's columns and 2.5 shared
+// loads), planes back to bytes 6, rows to planes 13 (110 instructions per
+// plane word, 13 words by 36 rows for 12 by 32 outputs), the tile's stores
+// and the rest 10. The counting is near its floor for one output row a
+// thread; what remains is sharing the loads and shifts of four window rows
+// between two output rows (geometry: rows_per_thread).
 #pragma once
 
 #include "bitslice_geometry.h"
@@ -40,29 +50,19 @@ namespace median_core::bitslice {
 
 // ---- bytes and bit planes ------------------------------------------------------
 
-// The 32 bytes at p, four to a word, read as aligned 8-byte loads (the 40
-// bytes from p rounded down to 8) and shifted into place. The caller makes
-// sure those 40 bytes may be read.
+// The 32 bytes at p, four to a word, read as aligned word loads (the 36
+// bytes from p rounded down to 4) and shifted into place. The caller makes
+// sure those 36 bytes may be read.
 __device__ __forceinline__ void load_aligned_span(const unsigned char* p, word (&t)[8]) {
     constexpr int loads = load_span / load_size;
     const auto at = reinterpret_cast<std::uintptr_t>(p);
     const int misalign = static_cast<int>(at % load_size);
-    const auto* base = reinterpret_cast<const uint2*>(at - misalign);
-    word w[2 * loads];
+    const auto* base = reinterpret_cast<const word*>(at - misalign);
+    word w[loads];
 #pragma unroll
-    for (int i = 0; i < loads; ++i) {
-        const uint2 v = __ldg(base + i);
-        w[2 * i] = v.x;
-        w[2 * i + 1] = v.y;
-    }
-    // The whole word first, then the bytes within a word.
-    const bool skip = misalign & 4;
-    const int shift = 8 * (misalign % 4);
-    word y[9];
+    for (int i = 0; i < loads; ++i) w[i] = __ldg(base + i);
 #pragma unroll
-    for (int i = 0; i < 9; ++i) y[i] = skip ? w[i + 1] : w[i];
-#pragma unroll
-    for (int i = 0; i < 8; ++i) t[i] = __funnelshift_r(y[i], y[i + 1], shift);
+    for (int i = 0; i < 8; ++i) t[i] = __funnelshift_r(w[i], w[i + 1], 8 * misalign);
 }
 
 // Whether the aligned span load_aligned_span reads for the 32 bytes at

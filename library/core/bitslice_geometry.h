@@ -59,8 +59,10 @@ constexpr int pair_words = 4;  // lo b, lo b + 1, hi b, hi b + 1
 constexpr int group_words = bit_pairs * pair_words;
 constexpr int plane_row_words = tile_words * group_words + plane_row_pad;
 constexpr int chunk = 16;  // bytes of one vector store
-// Bytes loaded for one plane word: 32 starting anywhere in an 8-byte load.
-constexpr int load_size = 8;
+// Bytes loaded for one plane word: 32 starting anywhere in a word load.
+// Word loads: 9 loads and 8 shifts where 8-byte loads take 5 loads, 9
+// selections and 8 shifts.
+constexpr int load_size = 4;
 constexpr int load_span = lanes + load_size;
 constexpr int chunk_words = chunk / 4;
 // The output tile keeps one chunk before each row, so that a store chunk

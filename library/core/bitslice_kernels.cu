@@ -11,7 +11,7 @@ namespace {
 // The caller's image as the source of a block's staged rows: staged row r,
 // byte b is byte b - radius * C of image row y0 - radius + r, both mapped by
 // the border mode. 32 bytes that lie inside the image row (and whose aligned
-// span does) come in 8-byte loads; the others, at the image's left and right
+// span does) come in word loads; the others, at the image's left and right
 // ends, byte by byte through the column map.
 template <int Channels>
 struct mapped_source {
