@@ -418,8 +418,8 @@ __device__ __forceinline__ void tile_to_image(const word* out_tile, const output
 }
 
 // Steps 2 and 3 for the block whose tile starts at byte x0 of row y0, after
-// stage_planes and a barrier; ends after the block's last read of `planes`
-// and `out_tile` (its stores to the image follow a barrier).
+// stage_planes and a barrier. Step 3 still reads `out_tile`: the block meets
+// at a barrier before it stages again.
 template <int Channels>
 __device__ __forceinline__ void select_and_store(const word* planes, word* out_tile, const output_image& out, int x0,
                                                  int y0, int tid) {
