@@ -75,7 +75,7 @@ cudaError_t filter(image<const T> src, image<T> dst, int window, const options& 
     cudaError_t error = cudaSuccess;
     const int arch = detail::current_architecture(error);
     if (error != cudaSuccess) return error;
-    const median_core::kernel_info<T>* kernel = detail::choose_kernel<T>(arch, window, channels);
+    const median_core::kernel_info<T>* kernel = detail::choose_kernel<T>(arch, window, channels, width);
     if (!kernel) return cudaErrorInvalidValue;
 
     median_core::image_args<T> args{src.data, src.pitch, dst.data, dst.pitch, width, height, opts.mode, constant};

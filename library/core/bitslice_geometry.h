@@ -85,6 +85,10 @@ static_assert(tile_rows <= threads, "one pass stores the clipped chunks of every
 static_assert(plane_row_words % 4 == 0 && out_row_words % chunk_words == 0, "vector accesses stay aligned");
 static_assert(plane_row_words / 4 % 2 == 1 && out_row_words / chunk_words % 2 == 1, "rows start in different banks");
 
+// The longest image row the kernels take: its byte offsets, a tile past
+// its end included, are ints.
+constexpr long long max_row_bytes = 0x7FFFFFFF - 2 * tile_bytes;
+
 // Static shared memory of a block: the plane tile and the output tile.
 constexpr int shared_bytes = (plane_tile_words + out_tile_words) * static_cast<int>(sizeof(word));
 

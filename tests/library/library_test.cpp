@@ -287,6 +287,11 @@ TEST(Library, DispatchPicksTheBitSlicedKernelFor8Bit5x5WhereItLeads) {
     EXPECT_EQ(choose_kernel<unsigned short>(80, 5, 3)->how, method::tiled_keys);
     EXPECT_EQ(choose_kernel<unsigned short>(120, 5, 3)->how, method::tiled_network);
     EXPECT_EQ(choose_kernel<unsigned char>(90, 5, 3)->how, method::tiled_network);
+    // Rows longer than its int offsets reach go to the networks.
+    EXPECT_EQ(choose_kernel<unsigned char>(80, 5, 4, (1 << 29) - 1024)->how, method::bitslice);
+    EXPECT_EQ(choose_kernel<unsigned char>(80, 5, 4, 1 << 29)->how, method::tiled_keys);
+    EXPECT_EQ(choose_kernel<unsigned char>(80, 5, 3, median_filter::max_extent)->how, method::tiled_keys);
+    EXPECT_EQ(choose_kernel<unsigned char>(80, 5, 1, median_filter::max_extent)->how, method::bitslice);
 }
 
 template <class T>
