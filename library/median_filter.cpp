@@ -75,11 +75,11 @@ cudaError_t filter(image<const T> src, image<T> dst, int window, const options& 
     cudaError_t error = cudaSuccess;
     const int arch = detail::current_architecture(error);
     if (error != cudaSuccess) return error;
-    const median_core::kernel_info<T>* kernel = detail::choose_kernel<T>(arch, window, channels);
+    const median_core::kernel_info<T>* kernel = detail::choose_kernel<T>(arch, window, channels, width);
     if (!kernel) return cudaErrorInvalidValue;
 
     median_core::image_args<T> args{src.data, src.pitch, dst.data, dst.pitch, width, height, opts.mode, constant};
-    const dim3 block(median_core::block_cols, median_core::block_rows);
+    const dim3 block(kernel->block_x, kernel->block_y);
     const unsigned int block_rows = blocks(height, kernel->span_rows);
     const dim3 grid(blocks(width, kernel->span_cols),
                     block_rows < median_core::max_grid_rows ? block_rows : median_core::max_grid_rows);

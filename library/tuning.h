@@ -30,13 +30,23 @@ struct tuning_row {
 
 constexpr unsigned every_element = 0x7;
 constexpr unsigned integers = 1u << static_cast<int>(element::u8) | 1u << static_cast<int>(element::u16);
+constexpr unsigned bytes = 1u << static_cast<int>(element::u8);
 
 constexpr tuning_row tuning_table[] = {
+    // 5x5 8-bit from sm_100: bit-sliced selection, 32 channel values a logic
+    // instruction. 8-bit RGB: 116.3 (sm_100) and 116.5 (sm_120) instructions
+    // per pixel against 119 and 126.7 for the networks in 16-bit lanes; on
+    // sm_90 the lanes lead (115.2 against 116.5).
+    {100, 5, 5, bytes, median_core::method::bitslice},
     // 3x3 to 7x7 integers from sm_90: the shared networks in packed 16-bit
     // lanes, one VIMNMX per two values. Modelled sm_90, 8-bit RGB: 48.3
     // (3x3), 115.2 (5x5), 228.5 (7x7) instructions per pixel, against 86.5,
     // 225.2 and 441 with one key a register; 16-bit 56.6, 124.7, 236.9.
     {90, 3, 7, integers, median_core::method::tiled_network},
+    // 5x5 8-bit before sm_90: bit-sliced selection. 8-bit RGB: 116.1
+    // (sm_75), 115.8 (sm_80, sm_86, sm_89) against 237.7 for the networks
+    // with one key a register.
+    {75, 5, 5, bytes, median_core::method::bitslice},
     // 3x3 to 7x7 floats everywhere, and integers before sm_90: the networks,
     // one value a register. sm_90 floats: 111.0, 248.7, 482.5. sm_80 8-bit
     // RGB: 90.2, 237.7, 464.6 against 86.8, 237.6, 483.9 in split lanes,

@@ -1,82 +1,19 @@
-// Geometry of the bit-sliced selection kernel, shared by the kernel and
-// the kernel table: its tuning constants and what follows from them.
+// The benchmark's bit-sliced kernel's geometry, for the kernel table: the
+// library's bit-sliced geometry (library/core/bitslice_geometry.h) for RGB.
 #pragma once
 
 #include "image/padded_image.h"
+#include "library/core/bitslice_geometry.h"
 
 namespace bitslice {
 
-using word = unsigned int;
-
-// ---- tuning constants --------------------------------------------------------
-
-constexpr int words_per_thread = 3;  // 96 bytes: 32 RGB pixels of a row
-// Output rows a thread selects at once. Two would share four window rows'
-// shifts between vertical neighbours, but need about 200 registers and more
-// than 48 KB of static shared memory.
-constexpr int rows_per_thread = 1;
-constexpr int threads_x = 4;
-constexpr int threads_y = 32;
-constexpr int min_blocks_per_sm = 5; // 96 registers a thread
-// Copies of the selection code, one per word of a thread: 3 saves the loop's
-// own instructions (about 1 per pixel) for 3 times the code (about 50 KB).
-constexpr int selection_unroll = words_per_thread;
-// Shared-row padding, in words: makes plane rows an odd number of 16-byte
-// slots apart, so that a warp reading one slot of 32 rows hits distinct banks.
-constexpr int plane_row_pad = 4;
-
-// ---- geometry that follows ---------------------------------------------------
-
-constexpr int lanes = 32;  // bytes per plane word
-constexpr int value_bits = 8;
-constexpr int bitslice_threads = threads_x * threads_y;
-constexpr int tile_words = threads_x * words_per_thread;
-constexpr int tile_bytes = tile_words * lanes;
-constexpr int tile_rows = threads_y * rows_per_thread;
-constexpr int input_rows = tile_rows + 2 * ApronRadius;
-// Plane rows one thread reads for its rows' windows.
-constexpr int window_rows = rows_per_thread + 2 * ApronRadius;
-// The window reaches 12 bytes past a word: into one more word.
-constexpr int window_reach = 2 * ApronRadius * channels;
-static_assert(window_reach <= lanes, "a window row must lie in two plane words");
-constexpr int input_words = tile_words + 1;
-// A plane row holds, for each output word, planes b and b + 1 (b even) of
-// its own 32 bytes and of the next 32 side by side: one 16-byte read gives
-// two bits of a window row. Every plane word is stored twice.
-constexpr int bit_pairs = value_bits / 2;
-constexpr int pair_words = 4;  // lo b, lo b + 1, hi b, hi b + 1
-constexpr int group_words = bit_pairs * pair_words;
-constexpr int plane_row_words = tile_words * group_words + plane_row_pad;
-constexpr int chunk = 16;  // bytes of one vector store
-// Bytes loaded for one plane word: 32 starting anywhere in an 8-byte load.
-constexpr int load_size = 8;
-constexpr int load_span = lanes + load_size;
-constexpr int chunk_words = chunk / 4;
-// The output tile keeps one chunk before each row, so that a store chunk
-// reaching back over the tile's first byte still reads inside the row; rows
-// are an odd number of chunks apart, as are the plane rows.
-constexpr int out_lead_words = chunk_words;
-constexpr int out_row_words = out_lead_words + tile_bytes / 4;
-// Store chunks touching a tile row that starts anywhere inside a chunk.
-constexpr int chunks_per_row = tile_bytes / chunk + 1;
-// A row's part spans at most chunks_per_row - 1 whole chunks.
-constexpr int full_chunks_per_thread = (chunks_per_row - 1 + threads_x - 1) / threads_x;
-
-// Threads converting rows to planes: input_words across, loader_rows down.
-constexpr int loader_rows = bitslice_threads / input_words;
-constexpr int loaders = loader_rows * input_words;
-constexpr int rows_per_loader = (input_rows + loader_rows - 1) / loader_rows;
-constexpr int plane_tile_words = input_rows * plane_row_words;
-constexpr int out_tile_words = tile_rows * out_row_words + chunk_words;  // the last row's reach
-static_assert(tile_rows <= bitslice_threads, "one pass stores the clipped chunks of every row");
-static_assert(tile_bytes % (channels * chunk) == 0, "tiles hold whole pixels and whole chunks");
-static_assert(plane_row_words % 4 == 0 && out_row_words % chunk_words == 0, "vector accesses stay aligned");
-static_assert(plane_row_words / 4 % 2 == 1 && out_row_words / chunk_words % 2 == 1, "rows start in different banks");
-
-// Static shared memory of a block: the plane tile and the output tile.
-constexpr int shared_bytes = (plane_tile_words + out_tile_words) * static_cast<int>(sizeof(word));
-// RGB output pixels of a thread's row.
-constexpr int pixels_per_thread = tile_bytes / threads_x / channels;
-static_assert(pixels_per_thread * channels * threads_x == tile_bytes, "threads select whole pixels");
+using rgb_geometry = median_core::bitslice::geometry<channels>;
+using median_core::bitslice::rows_per_thread;
+using median_core::bitslice::shared_bytes;
+using median_core::bitslice::threads_x;
+using median_core::bitslice::threads_y;
+constexpr int bitslice_threads = median_core::bitslice::threads;
+constexpr int pixels_per_thread = rgb_geometry::pixels_per_thread;
+static_assert(median_core::bitslice::radius == ApronRadius, "the kernel reads the buffer's whole border");
 
 }  // namespace bitslice

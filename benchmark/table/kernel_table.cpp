@@ -51,7 +51,8 @@ static_assert(block_threads(block_bitslice) <= bitslice::bitslice_threads, "medi
 // ---------------------------------------------------------------------------------
 
 // The library call's row: the geometry of the kernel its dispatch picks for
-// 5x5 8-bit RGB from sm_90 on (the tiled network in 16-bit lanes).
+// 5x5 8-bit RGB on sm_90 (the tiled network in 16-bit lanes; the bit-sliced
+// kernel elsewhere).
 const median_core::kernel_info<unsigned char>& library_5x5_rgb() {
     return *median_core::find_library_kernel<unsigned char>(median_core::method::tiled_network, 5, 3);
 }
@@ -147,7 +148,7 @@ const std::vector<kernel_entry>& kernel_table() {
         {"median_kernel_bitslice", launch<median_kernel_bitslice, true>, block_bitslice, bitslice::pixels_per_thread,
          bitslice::rows_per_thread, grid_rule::whole_image, output_placement::top_left, reference::exact_median,
          "exact median", bitslice::shared_bytes,
-         "bit-sliced majority selection, 32 bytes per logic instruction, whole image"},
+         "bit-sliced majority selection, 32 bytes per logic instruction, decided values counted as their bit"},
         library_entry(),
     };
     return table;

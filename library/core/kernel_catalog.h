@@ -4,6 +4,7 @@
 
 #include "image_args.h"
 
+#include <type_traits>
 #include <vector>
 
 namespace median_core {
@@ -12,6 +13,7 @@ enum class method {
     tiled_network,  // generated network shared by a tile of windows (networks.h), two values a register
     tiled_keys,     // the same network, one value a register (floats, and GPUs without packed min/max)
     selection,      // bitwise selection, one output per thread (select_core.cuh)
+    bitslice,       // bit-sliced selection, 32 bytes a logic instruction (bitslice_core.cuh): 8-bit 5x5
 };
 
 template <class T>
@@ -27,6 +29,8 @@ struct kernel_info {
     int span_cols;     // pixels a block covers per block row
     int span_rows;
     int shared_bytes;  // static shared memory per block
+    int block_x = block_cols;  // the block's shape
+    int block_y = block_rows;
 };
 
 // The kernels of each method for element type T (the tiled ones of one
@@ -35,6 +39,7 @@ template <class T, int Window>
 void add_tiled_kernels(std::vector<kernel_info<T>>& out);
 template <class T>
 void add_select_kernels(std::vector<kernel_info<T>>& out);
+void add_bitslice_kernels(std::vector<kernel_info<unsigned char>>& out);
 
 // Every library kernel of element type T, built once.
 template <class T>
@@ -45,6 +50,7 @@ const std::vector<kernel_info<T>>& library_kernels() {
         add_tiled_kernels<T, 5>(all);
         add_tiled_kernels<T, 7>(all);
         add_select_kernels(all);
+        if constexpr (std::is_same_v<T, unsigned char>) add_bitslice_kernels(all);
         return all;
     }();
     return list;

@@ -3,6 +3,7 @@
 // bytes must stay untouched; and its refusal of bad arguments.
 #include "include/median_filter/median_filter.h"
 #include "library/core/image_args.h"
+#include "library/dispatch.h"
 #include "reference/median_filter_reference.h"
 #include "tests/emu/device_array.h"
 #include "tests/kernel_harness.h"
@@ -253,6 +254,44 @@ TEST(Library, CoversImagesTallerThanOneGridOfBlockRows) {
     const int height = median_core::max_grid_rows * 32 + 13;
     expect_reference(test_images::random_image<unsigned char>(3, height, 1, 7), 5, {border::reflect, 0},
                      packed_source, "3x" + std::to_string(height));
+}
+
+TEST(Library, EightBit5x5ImagesWithBlocksInsideAndAtEveryEdge) {
+    REQUIRE_DEVICE();
+    // Wide enough for blocks whose whole staged area lies inside the image
+    // (three 384-byte tiles and more), in every mode and both placements;
+    // 33 rows: a second block row whose staged rows reach past the last.
+    for (int height : {75, 33})
+        for (int channels : {1, 3, 4}) {
+            const auto img = test_images::random_image<unsigned char>(1100, height, channels, 31u + channels);
+            int turn = 0;
+            for (border mode : all_modes)
+                expect_reference(img, 5, {mode, 9}, turn++ % 2 ? offset_source : packed_source,
+                                 mode_name(mode) + ", 1100x" + std::to_string(height) + ", " +
+                                     std::to_string(channels) + " channels");
+        }
+}
+
+TEST(Library, DispatchPicksTheBitSlicedKernelFor8Bit5x5WhereItLeads) {
+    using median_core::method;
+    using median_filter::detail::choose_kernel;
+    for (int arch : {75, 80, 86, 89, 100, 120})
+        for (int channels : {1, 3, 4}) {
+            const auto* k = choose_kernel<unsigned char>(arch, 5, channels);
+            ASSERT_NE(k, nullptr) << arch;
+            EXPECT_EQ(k->how, method::bitslice) << arch;
+            EXPECT_EQ(k->channels, channels) << arch;
+        }
+    // Not for other windows or types, nor on sm_90.
+    EXPECT_EQ(choose_kernel<unsigned char>(80, 3, 3)->how, method::tiled_keys);
+    EXPECT_EQ(choose_kernel<unsigned short>(80, 5, 3)->how, method::tiled_keys);
+    EXPECT_EQ(choose_kernel<unsigned short>(120, 5, 3)->how, method::tiled_network);
+    EXPECT_EQ(choose_kernel<unsigned char>(90, 5, 3)->how, method::tiled_network);
+    // Rows longer than its int offsets reach go to the networks.
+    EXPECT_EQ(choose_kernel<unsigned char>(80, 5, 4, (1 << 29) - 1024)->how, method::bitslice);
+    EXPECT_EQ(choose_kernel<unsigned char>(80, 5, 4, 1 << 29)->how, method::tiled_keys);
+    EXPECT_EQ(choose_kernel<unsigned char>(80, 5, 3, median_filter::max_extent)->how, method::tiled_keys);
+    EXPECT_EQ(choose_kernel<unsigned char>(80, 5, 1, median_filter::max_extent)->how, method::bitslice);
 }
 
 template <class T>

@@ -1,15 +1,16 @@
-// One kernel per truth table of benchmark/kernels/bitslice_logic.cuh, so
+// One kernel per truth table of library/core/bitslice_logic.cuh, so
 // that each table's immediate stands alone in the PTX. Built as C++ against
 // the emulated runtime, main() prints each table and what the C++ fallback
 // makes of it on the canonical operands.
-#include "benchmark/kernels/bitslice_logic.cuh"
+#include "library/core/bitslice_logic.cuh"
 
 #define LOP3_TABLES(X) \
-    X(xor3_table) X(majority_table) X(and_table) X(xor_table) X(or_table) X(select_table) X(narrow_table)
+    X(xor3_table) X(majority_table) X(and_table) X(xor_table) X(select_table) X(decide_table) \
+        X(and_or_table) X(or_and_table)
 
 #define LOP3_PROBE(table)                                                                              \
     __global__ void probe_##table(unsigned int* out, unsigned int a, unsigned int b, unsigned int c) { \
-        *out = bitslice::lop3<bitslice::table>(a, b, c);                                               \
+        *out = median_core::bitslice::lop3<median_core::bitslice::table>(a, b, c);                           \
     }
 LOP3_TABLES(LOP3_PROBE)
 
@@ -22,7 +23,7 @@ int main() {
     unsigned int result = 0;
 #define LOP3_PRINT(table)          \
     probe_##table(&result, a, b, c); \
-    std::printf("%s %d %u\n", #table, bitslice::table, result);
+    std::printf("%s %d %u\n", #table, median_core::bitslice::table, result);
     LOP3_TABLES(LOP3_PRINT)
     return 0;
 }

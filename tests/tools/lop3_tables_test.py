@@ -1,5 +1,5 @@
 #!/usr/bin/env -S /usr/bin/python3
-"""The LOP3 truth tables of the bit-sliced kernel (benchmark/kernels/bitslice_logic.cuh)
+"""The LOP3 truth tables of the bit-sliced kernels (library/core/bitslice_logic.cuh)
 held to the boolean functions they are named for, on both backends: the C++
 fallback, compiled here against the emulated runtime, and the inline PTX,
 read from what `nvcc -ptx` emits (only the PTX: ptxas rewrites the tables
@@ -21,9 +21,9 @@ REPO = Path(__file__).resolve().parent.parent.parent
 sys.path.insert(0, str(REPO / "tools"))
 from cuda_tools import find_tool  # noqa: E402
 
-HEADER = REPO / "benchmark/kernels/bitslice_logic.cuh"
+HEADER = REPO / "library/core/bitslice_logic.cuh"
 PROBE = REPO / "tests/tools/lop3_probe.cu"
-KERNEL = REPO / "benchmark/kernels/bitslice.cu"
+KERNEL = REPO / "library/core/bitslice_kernels.cu"
 WORD = 0xFFFFFFFF
 
 # What each table is for, written as its function of the bits a, b, c.
@@ -32,9 +32,10 @@ FUNCTIONS = {
     "majority_table": lambda a, b, c: (a & b) | (a & c) | (b & c),  # at least two set: a full adder's carry
     "and_table": lambda a, b, c: a & b,
     "xor_table": lambda a, b, c: a ^ b,
-    "or_table": lambda a, b, c: a | b,
     "select_table": lambda a, b, c: a if c else b,
-    "narrow_table": lambda a, b, c: a if c else a ^ b,
+    "decide_table": lambda a, b, c: a | (b ^ c),
+    "and_or_table": lambda a, b, c: a & (b | c),
+    "or_and_table": lambda a, b, c: a | (b & c),
 }
 
 

@@ -46,8 +46,9 @@ class Claim:
 
 
 CLAIMS = [
-    Claim("median_kernel_bitslice", "bitslice.cu: aligned 8-byte loads, 16-byte stores; plane pairs and 16-byte reads",
-          widths={"LDG": {64}, "STG": {128}, "STS": {64, 128}, "LDS": {128}}),
+    Claim(r"median_kernel_bitslice|median_bitslice_u8_w5_c[134]",
+          "bitslice_core.cuh: aligned word loads, 16-byte stores; plane pairs and 16-byte reads",
+          widths={"LDG": {32}, "STG": {128}, "STS": {64, 128}, "LDS": {128}}),
     Claim("median_kernel_tiled_network", "tiled_filter.cuh: word loads and stores, 16-byte shared stores and reads",
           widths={"LDG": {32}, "STG": {32}, "STS": {128}, "LDS": {128}}, packed_minmax=True),
     # The library's 8- and 16-bit kernels of the tiled network, by their old and new names.

@@ -1,10 +1,10 @@
-// Three-input logic of the bit-sliced kernel: the truth tables it uses and
-// one instruction that applies any of them. The kernel, its C++ fallback on
+// Three-input logic of the bit-sliced kernels: the truth tables they use and
+// one instruction that applies any of them. The kernels, the C++ fallback on
 // the emulation and the machine-code test (tests/tools/lop3_tables_test.py)
 // all read the tables from here.
 #pragma once
 
-namespace bitslice {
+namespace median_core::bitslice {
 
 // Truth tables as LOP3 encodes them: bit 4a + 2b + c of the table is the
 // result for input bits a, b, c, which is the function applied to the
@@ -14,12 +14,14 @@ constexpr int xor3_table = op_a ^ op_b ^ op_c;
 constexpr int majority_table = (op_a & op_b) | (op_c & (op_a ^ op_b));
 constexpr int and_table = op_a & op_b;
 constexpr int xor_table = op_a ^ op_b;
-constexpr int or_table = op_a | op_b;
 // a where c is set, else b.
 constexpr int select_table = (op_a & op_c) | (op_b & ~op_c & 0xFF);
-// a where c is set, else a ^ b: a live value's next state from its
-// masked bit a, its old state b and the median's bit c.
-constexpr int narrow_table = (op_a & op_c) | ((op_a ^ op_b) & ~op_c & 0xFF);
+// a, or b differing from c: a window value is decided (a) from then on once
+// its bit b differs from the median's bit c.
+constexpr int decide_table = op_a | (op_b ^ op_c);
+// a and b or c; a or b and c: the two halves of a comparison with a constant.
+constexpr int and_or_table = op_a & (op_b | op_c);
+constexpr int or_and_table = op_a | (op_b & op_c);
 
 // The function of a, b and c with truth table Table, as one instruction: the
 // compiler would otherwise fold the window planes' masking into the adders
@@ -39,4 +41,4 @@ __device__ __forceinline__ unsigned int lop3(unsigned int a, unsigned int b, uns
 #endif
 }
 
-}  // namespace bitslice
+}  // namespace median_core::bitslice
