@@ -129,18 +129,19 @@ __device__ __forceinline__ void planes_to_bytes(word (&plane)[8], word (&t)[8]) 
 
 // ---- counting -------------------------------------------------------------------
 
-// Adds the N planes v of one weight, per lane, in full adders (a half adder
-// for a last pair): returns the sum's bit of that weight and writes the
-// carries, of twice the weight, to `carry`.
-template <int N>
-__device__ __forceinline__ word add_column(const word* v, word* carry) {
-    if constexpr (N == 1) {
-        return v[0];
-    } else if constexpr (N == 2) {
-        carry[0] = lop3<and_table>(v[0], v[1], 0);
-        return lop3<xor_table>(v[0], v[1], 0);
+// Adds the N planes v of one weight, per lane, in full adders only, until
+// Left planes of that weight are left, in `left`; writes the carries, of
+// twice the weight, to `carry`. Where a comparison follows, two planes of a
+// weight cost it less than the half adder (two instructions) that would
+// merge them.
+template <int Left, int N>
+__device__ __forceinline__ void add_column(const word* v, word* carry, word (&left)[Left]) {
+    if constexpr (N == Left) {
+#pragma unroll
+        for (int i = 0; i < Left; ++i) left[i] = v[i];
     } else {
         constexpr int triples = N / 3, rest = N % 3;
+        static_assert(triples > 0 && triples + rest >= Left, "full adders leave exactly Left planes");
         word next[triples + rest];
 #pragma unroll
         for (int i = 0; i < triples; ++i) {
@@ -149,26 +150,31 @@ __device__ __forceinline__ word add_column(const word* v, word* carry) {
         }
 #pragma unroll
         for (int i = 0; i < rest; ++i) next[triples + i] = v[3 * triples + i];
-        return add_column<triples + rest>(next, carry + triples);
+        add_column<Left, triples + rest>(next, carry + triples, left);
     }
 }
 
-// Carries a column of N planes produces in add_column.
-constexpr int carries(int n) { return n <= 1 ? 0 : n == 2 ? 1 : n / 3 + carries(n / 3 + n % 3); }
+// Carries a column of n planes produces in add_column, down to `left`.
+constexpr int carries(int left, int n) { return n == left ? 0 : n / 3 + carries(left, n / 3 + n % 3); }
 
-// Per lane, whether at least median_index + 1 (13) of the 25 planes are set:
-// their count's five bits, compared with 01101.
+// Per lane, whether at least median_index + 1 (13) of the 25 planes are set.
+// Full adders only (20, where the whole count takes 22 and two half adders)
+// leave the count as s1 + 2 (s2[0] + s2[1]) + 4 s4 + 8 (c8[0] + c8[1]). The
+// rest beside c8 is at most 9: the count reaches 13 where both c8 are set,
+// or one is and the rest reaches 5 - the majority of the two and (rest >= 5)
+// - and the rest reaches 5 where s4 is set and any of s1, s2 is, or where
+// all three of s1, s2 are. 42 instructions, against 46 for the whole count.
 __device__ __forceinline__ word majority_of_window(const word (&e)[window_values]) {
     static_assert(window_values == 25 && median_index + 1 == 13, "the comparison is written for 13 of 25");
-    constexpr int n2 = carries(window_values), n4 = carries(n2), n8 = carries(n4);
-    static_assert(carries(n8) == 1, "a count below 32 has one carry of weight 16");
-    word c2[n2], c4[n4], c8[n8], c16[1];
-    const word s1 = add_column<window_values>(e, c2);
-    const word s2 = add_column<n2>(c2, c4);
-    const word s4 = add_column<n4>(c4, c8);
-    const word s8 = add_column<n8>(c8, c16);
-    // count >= 13: 16 set, or 8 and 4 and one of 2 and 1.
-    return lop3<or_and_table>(c16[0], s8, lop3<and_or_table>(s4, s2, s1));
+    constexpr int n2 = carries(1, window_values), n4 = carries(2, n2), n8 = carries(1, n4);
+    static_assert(n8 == 2, "the count's planes of weight 8 are two carries");
+    word c2[n2], c4[n4], c8[n8], s1[1], s2[2], s4[1];
+    add_column<1, window_values>(e, c2, s1);
+    add_column<2, n2>(c2, c4, s2);
+    add_column<1, n4>(c4, c8, s4);
+    const word rest_reaches_5 =
+        lop3<select_table>(lop3<or3_table>(s1[0], s2[0], s2[1]), lop3<and3_table>(s1[0], s2[0], s2[1]), s4[0]);
+    return lop3<majority_table>(c8[0], c8[1], rest_reaches_5);
 }
 
 // ---- selection ------------------------------------------------------------------

@@ -12,16 +12,16 @@ namespace median_core::bitslice {
 constexpr int op_a = 0xF0, op_b = 0xCC, op_c = 0xAA;
 constexpr int xor3_table = op_a ^ op_b ^ op_c;
 constexpr int majority_table = (op_a & op_b) | (op_c & (op_a ^ op_b));
-constexpr int and_table = op_a & op_b;
 constexpr int xor_table = op_a ^ op_b;
 // a where c is set, else b.
 constexpr int select_table = (op_a & op_c) | (op_b & ~op_c & 0xFF);
 // a, or b differing from c: a window value is decided (a) from then on once
 // its bit b differs from the median's bit c.
 constexpr int decide_table = op_a | (op_b ^ op_c);
-// a and b or c; a or b and c: the two halves of a comparison with a constant.
-constexpr int and_or_table = op_a & (op_b | op_c);
-constexpr int or_and_table = op_a | (op_b & op_c);
+// Any of three set, all three set: the two sides of a comparison of a sum
+// of bits with a constant.
+constexpr int or3_table = op_a | op_b | op_c;
+constexpr int and3_table = op_a & op_b & op_c;
 
 // The function of a, b and c with truth table Table, as one instruction: the
 // compiler would otherwise fold the window planes' masking into the adders

@@ -5,8 +5,8 @@
 #include "library/core/bitslice_logic.cuh"
 
 #define LOP3_TABLES(X) \
-    X(xor3_table) X(majority_table) X(and_table) X(xor_table) X(select_table) X(decide_table) \
-        X(and_or_table) X(or_and_table)
+    X(xor3_table) X(majority_table) X(xor_table) X(select_table) X(decide_table) \
+        X(or3_table) X(and3_table)
 
 #define LOP3_PROBE(table)                                                                              \
     __global__ void probe_##table(unsigned int* out, unsigned int a, unsigned int b, unsigned int c) { \

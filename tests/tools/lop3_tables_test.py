@@ -30,12 +30,11 @@ WORD = 0xFFFFFFFF
 FUNCTIONS = {
     "xor3_table": lambda a, b, c: a ^ b ^ c,
     "majority_table": lambda a, b, c: (a & b) | (a & c) | (b & c),  # at least two set: a full adder's carry
-    "and_table": lambda a, b, c: a & b,
     "xor_table": lambda a, b, c: a ^ b,
     "select_table": lambda a, b, c: a if c else b,
     "decide_table": lambda a, b, c: a | (b ^ c),
-    "and_or_table": lambda a, b, c: a & (b | c),
-    "or_and_table": lambda a, b, c: a | (b & c),
+    "or3_table": lambda a, b, c: a | b | c,
+    "and3_table": lambda a, b, c: a & b & c,
 }
 
 
