@@ -34,17 +34,20 @@ constexpr unsigned bytes = 1u << static_cast<int>(element::u8);
 
 constexpr tuning_row tuning_table[] = {
     // 5x5 8-bit from sm_100: bit-sliced selection, 32 channel values a logic
-    // instruction. 8-bit RGB: 116.3 (sm_100) and 116.5 (sm_120) instructions
-    // per pixel against 119 and 126.7 for the networks in 16-bit lanes; on
-    // sm_90 the lanes lead (115.2 against 116.5).
+    // instruction. 8-bit RGB: 113.3 (sm_100) and 113.5 (sm_120) instructions
+    // per pixel against 119 and 126.7 for the networks in 16-bit lanes. On
+    // sm_90 the two are within 1.5% (113.5 bit-sliced against 115.2): the
+    // lanes keep it until a measurement says otherwise, a gap that small
+    // being inside what the model leaves out (latency, instruction fetch of
+    // the bit-sliced kernel's 58 KiB of code).
     {100, 5, 5, bytes, median_core::method::bitslice},
     // 3x3 to 7x7 integers from sm_90: the shared networks in packed 16-bit
     // lanes, one VIMNMX per two values. Modelled sm_90, 8-bit RGB: 48.3
     // (3x3), 115.2 (5x5), 228.5 (7x7) instructions per pixel, against 86.5,
     // 225.2 and 441 with one key a register; 16-bit 56.6, 124.7, 236.9.
     {90, 3, 7, integers, median_core::method::tiled_network},
-    // 5x5 8-bit before sm_90: bit-sliced selection. 8-bit RGB: 116.1
-    // (sm_75), 115.8 (sm_80, sm_86, sm_89) against 237.7 for the networks
+    // 5x5 8-bit before sm_90: bit-sliced selection. 8-bit RGB: 113.1
+    // (sm_75), 112.8 (sm_80, sm_86, sm_89) against 237.7 for the networks
     // with one key a register.
     {75, 5, 5, bytes, median_core::method::bitslice},
     // 3x3 to 7x7 floats everywhere, and integers before sm_90: the networks,

@@ -27,14 +27,18 @@
 // the library's (the caller's image, border mode applied while staging).
 //
 // Where the instructions go (modelled from the sm_80 machine code, RGB, per
-// output pixel; 113 in all for the benchmark's kernel): the selection 84 (per
-// bit and 32 lanes, 2 logic instructions per window value, 46 for the
+// output pixel; 109.7 in all for the benchmark's kernel): the selection 81
+// (per bit and 32 lanes, 2 logic instructions per window value, 42 for the
 // majority of 25, 20 funnel shifts for the window's columns and 2.5 shared
 // loads), planes back to bytes 6, rows to planes 13 (110 instructions per
 // plane word, 13 words by 36 rows for 12 by 32 outputs), the tile's stores
 // and the rest 10. The counting is near its floor for one output row a
-// thread; what remains is sharing the loads and shifts of four window rows
-// between two output rows (geometry: rows_per_thread).
+// thread: a value's state is two planes (decided, and its bit) that both
+// change at every bit, so two three-input instructions a value and bit, and
+// folding the top bit's state into the next one's selection moves an
+// instruction rather than saving it. What remains is sharing the loads and
+// shifts of four window rows between two output rows (geometry:
+// rows_per_thread), which needs two states of 50 planes in registers.
 #pragma once
 
 #include "bitslice_geometry.h"
