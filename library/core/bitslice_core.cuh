@@ -36,9 +36,15 @@
 // thread: a value's state is two planes (decided, and its bit) that both
 // change at every bit, so two three-input instructions a value and bit, and
 // folding the top bit's state into the next one's selection moves an
-// instruction rather than saving it. What remains is sharing the loads and
-// shifts of four window rows between two output rows (geometry:
-// rows_per_thread), which needs two states of 50 planes in registers.
+// instruction rather than saving it. What remains is the window's shifts
+// (20 a bit and word, 15 a pixel). Where lane l of plane word q held byte
+// 12 l + q of the tile row (words 12 to 23: the same, one lane on), a byte's
+// window columns would be the same lane of words q + C dx (stored by q mod
+// C, side by side): read, not shifted - about 1.5 loads a window row and bit against 0.5 loads and 4
+// shifts, 11 instructions a pixel fewer - for loaders that gather 32 words
+// 12 bytes apart and transpose them 32 by 32, about what the byte
+// transposes cost now. Sharing window rows between two output rows
+// (geometry: rows_per_thread) needs two states of 50 planes in registers.
 #pragma once
 
 #include "bitslice_geometry.h"
