@@ -17,7 +17,7 @@ int current_architecture(cudaError_t& error);
 // when there is none (a window or channel count the library refuses).
 template <class T>
 const median_core::kernel_info<T>* choose_kernel(int arch, int window, int channels) {
-    return median_core::find_library_kernel<T>(choose_method(arch, window, element_of<T>()), window, channels);
+    return median_core::find_library_kernel<T>(choose_method(arch, window, element_of<T>(), channels), window, channels);
 }
 
 }  // namespace median_filter::detail

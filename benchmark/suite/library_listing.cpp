@@ -17,7 +17,14 @@ template <>
 constexpr const char* type_name<float>() { return "f32"; }
 
 const char* method_name(median_core::method how) {
-    return how == median_core::method::tiled_network ? "tiled_network" : "selection";
+    switch (how) {
+    case median_core::method::tiled_network: return "tiled_network";
+    case median_core::method::tiled_keys: return "tiled_keys";
+    case median_core::method::tiled_wide: return "tiled_wide";
+    case median_core::method::tiled_wide_keys: return "tiled_wide_keys";
+    case median_core::method::selection: return "selection";
+    }
+    return "unknown";
 }
 
 // The kernel's one parameter, field by field, so that the machine-code
@@ -51,13 +58,13 @@ void print_args_struct() {
 
 template <class T>
 void print_kernels(const char*& separator) {
-    constexpr int threads = median_core::block_threads;
     for (const auto& k : median_core::library_kernels<T>()) {
+        const int threads = k.block_cols * k.block_rows;
         std::printf("%s{\"name\": \"%s\", \"library\": true, \"method\": \"%s\", \"window\": %d, \"type\": \"%s\", "
                     "\"channels\": %d, \"block\": [%d, %d], \"threads\": %d, \"span\": [%d, %d], "
                     "\"outputs_per_thread\": %d, \"shared_bytes\": %d, ",
                     separator, k.name, method_name(k.how), k.window, type_name<T>(), k.channels,
-                    median_core::block_cols, median_core::block_rows, threads, k.span_cols, k.span_rows,
+                    k.block_cols, k.block_rows, threads, k.span_cols, k.span_rows,
                     k.span_cols * k.span_rows / threads, k.shared_bytes);
         print_args_struct<T>();
         std::printf("}");

@@ -16,12 +16,16 @@
 namespace median_core {
 
 // Keys: one value a register (stage_encoding), else two in 16-bit lanes.
-template <int Window, class T, int Channels, bool Keys>
+// Wide: the window's wide tile (tile_network<W, 1, true>) in a block of
+// wide_block_cols columns.
+template <int Window, class T, int Channels, bool Keys, bool Wide = false>
 struct tiled_config {
     static constexpr bool keys = Keys;
-    using network = tile_network<Window>;
+    static constexpr bool wide = Wide;
+    using network = tile_network<Window, 1, Wide>;
     using encoding = stage_encoding<T, Keys>;
-    using geometry = tiled_geometry<Window, network::tile_cols, network::tile_rows, encoding::bands, Channels>;
+    using geometry = tiled_geometry<Window, network::tile_cols, network::tile_rows, encoding::bands, Channels,
+                                    Wide ? wide_block_cols : block_cols, block_rows>;
 };
 
 template <int Window, class T, int Channels>

@@ -11,6 +11,8 @@ namespace median_core {
 enum class method {
     tiled_network,  // generated network shared by a tile of windows (networks.h), two values a register
     tiled_keys,     // the same network, one value a register (floats, and GPUs without packed min/max)
+    tiled_wide,     // the window's wide tile (twice the outputs a network), two values a register
+    tiled_wide_keys,  // the wide tile, one value a register
     selection,      // bitwise selection, one output per thread (select_core.cuh)
 };
 
@@ -24,6 +26,8 @@ struct kernel_info {
     method how;
     int window;
     int channels;
+    int block_cols;    // threads of a block
+    int block_rows;
     int span_cols;     // pixels a block covers per block row
     int span_rows;
     int shared_bytes;  // static shared memory per block
@@ -33,6 +37,8 @@ struct kernel_info {
 // window), appended to `out`.
 template <class T, int Window>
 void add_tiled_kernels(std::vector<kernel_info<T>>& out);
+template <class T, int Window>
+void add_wide_tiled_kernels(std::vector<kernel_info<T>>& out);
 template <class T>
 void add_select_kernels(std::vector<kernel_info<T>>& out);
 
@@ -44,6 +50,8 @@ const std::vector<kernel_info<T>>& library_kernels() {
         add_tiled_kernels<T, 3>(all);
         add_tiled_kernels<T, 5>(all);
         add_tiled_kernels<T, 7>(all);
+        add_wide_tiled_kernels<T, 3>(all);
+        add_wide_tiled_kernels<T, 5>(all);
         add_select_kernels(all);
         return all;
     }();
