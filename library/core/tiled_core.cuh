@@ -81,14 +81,23 @@ struct packed_row {
     }
 };
 
-// Stores the first `count` values of `row` at p. A full row goes out in
-// 16-, 8- or 4-byte stores, the widest that p's alignment and the row's
+// The alignment every row of a thread's outputs shares: its rows start
+// at dst + y * pitch + x_bytes, so the low bits of dst | pitch | x_bytes
+// (a row is aligned to 2^k when all three are). Known once per thread, not
+// per row.
+template <class T>
+__device__ __forceinline__ unsigned int rows_alignment(const T* dst, std::size_t pitch, int x_bytes) {
+    return static_cast<unsigned int>(reinterpret_cast<std::uintptr_t>(dst) | pitch) | static_cast<unsigned int>(x_bytes);
+}
+
+// Stores the first `count` values of `row` at p, whose address has the
+// low bits of `at` (rows_alignment, or p itself). A full row goes out in
+// 16-, 8- or 4-byte stores, the widest that the alignment and the row's
 // size allow; a row cut by the image's right edge, or one at an address
 // no word store fits, value by value.
 template <class T, int N>
-__device__ __forceinline__ void store_row(T* p, const packed_row<T, N>& row, int count) {
+__device__ __forceinline__ void store_row(T* p, const packed_row<T, N>& row, int count, std::uintptr_t at) {
     using R = packed_row<T, N>;
-    const auto at = reinterpret_cast<std::uintptr_t>(p);
     if (count == N) {
         if constexpr (R::bytes % 16 == 0) {
             if (at % 16 == 0) {
@@ -160,12 +169,13 @@ __device__ __forceinline__ void tile_outputs(const stage_tile<G>& tile, T* dst, 
     const int x = x0 + col;
     if (x >= width) return;
     const int count = min(G::tile_cols, width - x) * C;
+    const unsigned int aligned = rows_alignment(dst, pitch, x * C * static_cast<int>(sizeof(T)));
 #pragma unroll
     for (int band = 0; band < G::bands; ++band)
 #pragma unroll
         for (int k = 0; k < G::tile_rows; ++k) {
             const int y = y0 + band * G::band_rows + row + k;
-            if (y < height) store_row(row_at(dst, pitch, x, y, C), out[band][k], count);
+            if (y < height) store_row(row_at(dst, pitch, x, y, C), out[band][k], count, aligned);
         }
 }
 
