@@ -31,35 +31,32 @@ struct tuning_row {
 
 constexpr unsigned every_element = 0x7;
 constexpr unsigned integers = 1u << static_cast<int>(element::u8) | 1u << static_cast<int>(element::u16);
-constexpr unsigned u8_only = 1u << static_cast<int>(element::u8);
-constexpr unsigned u16_only = 1u << static_cast<int>(element::u16);
 constexpr unsigned floats = 1u << static_cast<int>(element::f32);
 
-// The wide tiles take 128 registers a thread for up to 3 channels; with 4
-// they spill (sm_90 5x5: 56 to 72 bytes of stack), so 4 channels keep the
-// 4x2 tile.
+// The wide tiles fit 128 registers a thread for up to 3 channels; with 4
+// the 5x5 ones spilled (sm_90: 56 to 72 bytes of stack), so 4 channels keep
+// the 4x2 tile and have no wide kernels.
 constexpr int wide_max_channels = 3;
 
 constexpr tuning_row tuning_table[] = {
-    // 5x5 8-bit from sm_90: the wide tile (8x2 outputs a network, 16x8-thread
-    // blocks) in packed lanes. Modelled sm_90, RGB: 113.0 instructions per
-    // pixel (83.1 of them min/max), 121 registers, 16 warps an SM, against
-    // 115.2 (89.0), 74 registers, 24 warps for the 4x2 tile. 16-bit 5x5
-    // spills with it (128 registers), 8-bit 3x3 loses (49.1 against 48.3).
-    {90, 5, 5, u8_only, median_core::method::tiled_wide, wide_max_channels},
-    // 3x3 16-bit from sm_90: the wide tile, 50.5 against 56.6 (112
-    // registers, 16 warps an SM).
-    {90, 3, 3, u16_only, median_core::method::tiled_wide, wide_max_channels},
+    // 3x3 and 5x5 integers from sm_90: the wide tiles (8x2 outputs a
+    // network, 16x8-thread blocks) in packed lanes. Modelled sm_90, RGB,
+    // instructions per pixel: 8-bit 40.5 (3x3) and 104.0 (5x5, 83.1 of them
+    // min/max), 16-bit 43.3 and 107.1, against 48.3, 115.6, 50.6 and 118.7
+    // for the 4x2 tile; 89 to 119 registers and 16 warps an SM, against 58
+    // to 72 and 24: fewer warps, each issuing a tenth less, and none spills.
+    {90, 3, 5, integers, median_core::method::tiled_wide, wide_max_channels},
     // 3x3 to 7x7 integers from sm_90: the shared networks in packed 16-bit
     // lanes, one VIMNMX per two values. Modelled sm_90, 8-bit RGB: 48.3
-    // (3x3), 115.2 (5x5), 228.5 (7x7) instructions per pixel, against 86.5,
-    // 225.2 and 441 with one key a register; 16-bit 56.6, 124.7, 236.9.
+    // (3x3), 115.6 (5x5), 228.5 (7x7) instructions per pixel, against 86.1,
+    // 225.3 and 441 with one key a register; 16-bit 50.6, 118.7, 236.9.
     {90, 3, 7, integers, median_core::method::tiled_network},
-    // 3x3 and 5x5 floats from sm_80: the wide tile, one key a register.
-    // sm_90 RGB: 98.3 and 222.6 against 111.0 and 248.7 (96 and 123
-    // registers, 16 warps an SM); sm_80: 103.2 and 237.4 against 114.5 and
-    // 261.3 (95 and 128 registers, no spill).
-    {80, 3, 5, floats, median_core::method::tiled_wide_keys, wide_max_channels},
+    // 3x3 and 5x5 floats: the wide tile, one key a register, where it fits
+    // without spilling. sm_90 RGB: 89.9 and 216.8 against 102.3 and 238.7
+    // (96 and 123 registers); sm_80 3x3: 94.7 against 105.8 (95 registers;
+    // its 5x5 spills 4 bytes, so 5x5 keeps the 4x2 tile there: 251.2).
+    {90, 3, 5, floats, median_core::method::tiled_wide_keys, wide_max_channels},
+    {80, 3, 3, floats, median_core::method::tiled_wide_keys, wide_max_channels},
     // 3x3 to 7x7 floats everywhere, and integers before sm_90: the networks,
     // one value a register. sm_90 floats: 111.0, 248.7, 482.5. sm_80 8-bit
     // RGB: 90.2, 237.7, 464.6 against 86.8, 237.6, 483.9 in split lanes,

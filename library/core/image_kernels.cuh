@@ -58,16 +58,34 @@ __device__ __forceinline__ void for_each_block_row(const image_args<T>& a, const
     }
 }
 
+// Before sm_90 the dispatch never runs the wide tiles in lanes: one lane a
+// register doubles their registers and they would only spill (tuning.h).
+// There their kernels trap instead of being compiled.
+template <class Config>
+constexpr bool compiled_here() {
+#if defined(__CUDA_ARCH__) && __CUDA_ARCH__ < 900
+    return !Config::wide || Config::keys;
+#else
+    return true;
+#endif
+}
+
 template <class Config, class T>
 __device__ __forceinline__ void tiled_image(const image_args<T>& a, stage_tile<typename Config::geometry>& tile,
                                             stage_maps<typename Config::geometry>& maps) {
     using G = typename Config::geometry;
-    for_each_block_row<G>(
-        a, [&](int x0, int y0) { stage_mapped<G, T, Config::keys>(a, x0, y0, tile, maps); },
-        [&](int x0, int y0) {
-            tile_outputs<typename Config::network, G, typename Config::encoding>(tile, a.dst, a.dst_pitch, a.width,
-                                                                                 a.height, x0, y0);
-        });
+    if constexpr (!compiled_here<Config>()) {
+#if defined(__CUDA_ARCH__)
+        __trap();
+#endif
+    } else {
+        for_each_block_row<G>(
+            a, [&](int x0, int y0) { stage_mapped<G, T, Config::keys>(a, x0, y0, tile, maps); },
+            [&](int x0, int y0) {
+                tile_outputs<typename Config::network, G, typename Config::encoding>(tile, a.dst, a.dst_pitch,
+                                                                                     a.width, a.height, x0, y0);
+            });
+    }
 }
 
 template <class Config, class T>

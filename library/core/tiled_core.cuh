@@ -71,6 +71,22 @@ struct packed_row {
             w = (w & ~(mask << shift)) | (static_cast<unsigned int>(v) << shift);
         }
     }
+    // Sets value j to lane `band` of a 16-bit lane word (8- and 16-bit
+    // images: the value sits in the lane's low bytes) with one byte permute
+    // of the row word, no shift or mask.
+    __device__ __forceinline__ void set_lane(int j, unsigned int lane_word, int band) {
+        static_assert(sizeof(T) <= 2, "lane words hold 8- and 16-bit values");
+        constexpr int size = static_cast<int>(sizeof(T));
+        constexpr int per_word = 4 / size;
+        const int at = size * (j % per_word);
+        unsigned int selector = 0x3210u;  // the row word's own bytes
+#pragma unroll
+        for (int b = 0; b < size; ++b) {
+            const int shift = 4 * (at + b);
+            selector = (selector & ~(0xfu << shift)) | static_cast<unsigned int>(4 + 2 * band + b) << shift;
+        }
+        words[j / per_word] = __byte_perm(words[j / per_word], lane_word, selector);
+    }
     __device__ __forceinline__ T get(int j) const {
         if constexpr (sizeof(T) == 4) {
             return __uint_as_float(words[j]);
@@ -162,8 +178,12 @@ __device__ __forceinline__ void tile_outputs(const stage_tile<G>& tile, T* dst, 
 #pragma unroll
             for (int k = 0; k < G::tile_rows; ++k)
 #pragma unroll
-                for (int i = 0; i < G::tile_cols; ++i)
-                    out[band][k].set(i * C + c, Encoding::unpack(medians[k][i].to_word(), band));
+                for (int i = 0; i < G::tile_cols; ++i) {
+                    if constexpr (Wire::bands == 2)
+                        out[band][k].set_lane(i * C + c, medians[k][i].to_word(), band);
+                    else
+                        out[band][k].set(i * C + c, Encoding::unpack(medians[k][i].to_word(), band));
+                }
     }
 
     const int x = x0 + col;

@@ -87,26 +87,29 @@ kernel_info<T> tiled_info(const char* name, kernel_fn<T> kernel) {
     }
 
 // The wide-tile kernels of window W and up to 3 channels (with 4 they
-// spill): lanes for the one integer type the dispatch gives them (T,
-// type_name; 8-bit 3x3 keeps the 4x2 tile, 16-bit 5x5 spills with the
-// wide one), keys for floats. Other_T gets none.
+// spill): lanes for 8- and 16-bit images (the packed min/max of sm_90 on),
+// keys for floats (every GPU); the integers' keys before sm_90 keep the
+// 4x2 tile, whose inputs fit fewer registers.
 #define MEDIAN_TILED_WIDE_CHANNELS(form, keys, W, T, type_name) \
     MEDIAN_TILED_KERNEL(form, keys, true, W, T, type_name, 1)   \
     MEDIAN_TILED_KERNEL(form, keys, true, W, T, type_name, 3)
 #define MEDIAN_TILED_WIDE_INFOS(form, keys, W, T, type_name) \
     MEDIAN_TILED_INFO(form, keys, true, W, T, type_name, 1), MEDIAN_TILED_INFO(form, keys, true, W, T, type_name, 3)
-#define MEDIAN_TILED_WIDE_WINDOW(W, T, type_name, Other_T)                                         \
-    MEDIAN_TILED_WIDE_CHANNELS(wide_lanes, false, W, T, type_name)                                 \
-    MEDIAN_TILED_WIDE_CHANNELS(wide_keys, true, W, float, f32)                                     \
-    namespace median_core {                                                                        \
-    template <>                                                                                    \
-    void add_wide_tiled_kernels<T, W>(std::vector<kernel_info<T>> & out) {                         \
-        out.insert(out.end(), {MEDIAN_TILED_WIDE_INFOS(wide_lanes, false, W, T, type_name)});      \
-    }                                                                                              \
-    template <>                                                                                    \
-    void add_wide_tiled_kernels<Other_T, W>(std::vector<kernel_info<Other_T>> &) {}                \
-    template <>                                                                                    \
-    void add_wide_tiled_kernels<float, W>(std::vector<kernel_info<float>> & out) {                 \
-        out.insert(out.end(), {MEDIAN_TILED_WIDE_INFOS(wide_keys, true, W, float, f32)});          \
-    }                                                                                              \
+#define MEDIAN_TILED_WIDE_WINDOW(W)                                                                   \
+    MEDIAN_TILED_WIDE_CHANNELS(wide_lanes, false, W, unsigned char, u8)                               \
+    MEDIAN_TILED_WIDE_CHANNELS(wide_lanes, false, W, unsigned short, u16)                             \
+    MEDIAN_TILED_WIDE_CHANNELS(wide_keys, true, W, float, f32)                                        \
+    namespace median_core {                                                                           \
+    template <>                                                                                       \
+    void add_wide_tiled_kernels<unsigned char, W>(std::vector<kernel_info<unsigned char>> & out) {    \
+        out.insert(out.end(), {MEDIAN_TILED_WIDE_INFOS(wide_lanes, false, W, unsigned char, u8)});    \
+    }                                                                                                 \
+    template <>                                                                                       \
+    void add_wide_tiled_kernels<unsigned short, W>(std::vector<kernel_info<unsigned short>> & out) {  \
+        out.insert(out.end(), {MEDIAN_TILED_WIDE_INFOS(wide_lanes, false, W, unsigned short, u16)});  \
+    }                                                                                                 \
+    template <>                                                                                       \
+    void add_wide_tiled_kernels<float, W>(std::vector<kernel_info<float>> & out) {                    \
+        out.insert(out.end(), {MEDIAN_TILED_WIDE_INFOS(wide_keys, true, W, float, f32)});             \
+    }                                                                                                 \
     }

@@ -8,4 +8,4 @@
     }
 
 MEDIAN_TILED_WINDOW(3)
-MEDIAN_TILED_WIDE_WINDOW(3, unsigned short, u16, unsigned char)
+MEDIAN_TILED_WIDE_WINDOW(3)

@@ -8,4 +8,4 @@
     }
 
 MEDIAN_TILED_WINDOW(5)
-MEDIAN_TILED_WIDE_WINDOW(5, unsigned char, u8, unsigned short)
+MEDIAN_TILED_WIDE_WINDOW(5)
