@@ -39,12 +39,20 @@ constexpr unsigned floats = 1u << static_cast<int>(element::f32);
 constexpr int wide_max_channels = 3;
 
 constexpr tuning_row tuning_table[] = {
+    // From sm_120 (100 KiB of shared memory an SM) the wide tiles' 128-thread
+    // blocks of 30 to 33 KiB fit three to an SM: 12 warps, against 24 for
+    // the 4x2 tile's 256-thread blocks, for little: modelled sm_120 RGB
+    // 8-bit 3x3 54.7 against 54.0, 5x5 117.3 against 120.8, float 5x5 238.0
+    // against 260.8. The 4x2 tile stays there.
+    {120, 3, 7, integers, median_core::method::tiled_network},
+    {120, 3, 7, floats, median_core::method::tiled_keys},
     // 3x3 and 5x5 integers from sm_90: the wide tiles (8x2 outputs a
     // network, 16x8-thread blocks) in packed lanes. Modelled sm_90, RGB,
     // instructions per pixel: 8-bit 40.5 (3x3) and 104.0 (5x5, 83.1 of them
     // min/max), 16-bit 43.3 and 107.1, against 48.3, 115.6, 50.6 and 118.7
-    // for the 4x2 tile; 89 to 119 registers and 16 warps an SM, against 58
-    // to 72 and 24: fewer warps, each issuing a tenth less, and none spills.
+    // for the 4x2 tile; 89 to 119 registers and 16 to 20 warps an SM,
+    // against 58 to 72 and 24 to 32: fewer warps, each issuing a tenth
+    // less, none spilling. sm_100: 40.2 and 103.0 against 46.4 and 112.9.
     {90, 3, 5, integers, median_core::method::tiled_wide, wide_max_channels},
     // 3x3 to 7x7 integers from sm_90: the shared networks in packed 16-bit
     // lanes, one VIMNMX per two values. Modelled sm_90, 8-bit RGB: 48.3

@@ -58,13 +58,14 @@ __device__ __forceinline__ void for_each_block_row(const image_args<T>& a, const
     }
 }
 
-// Before sm_90 the dispatch never runs the wide tiles in lanes: one lane a
-// register doubles their registers and they would only spill (tuning.h).
-// There their kernels trap instead of being compiled.
+// Before sm_90 the dispatch runs no wide tile but the 3x3 one in keys: in
+// lanes one lane a register doubles their registers, and the 5x5 keys
+// spill there too (tuning.h). Those kernels trap there instead of being
+// compiled.
 template <class Config>
 constexpr bool compiled_here() {
 #if defined(__CUDA_ARCH__) && __CUDA_ARCH__ < 900
-    return !Config::wide || Config::keys;
+    return !Config::wide || (Config::keys && Config::geometry::window == 3);
 #else
     return true;
 #endif
