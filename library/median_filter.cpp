@@ -79,7 +79,7 @@ cudaError_t filter(image<const T> src, image<T> dst, int window, const options& 
     if (!kernel) return cudaErrorInvalidValue;
 
     median_core::image_args<T> args{src.data, src.pitch, dst.data, dst.pitch, width, height, opts.mode, constant};
-    const dim3 block(kernel->block_cols, kernel->block_rows);
+    const dim3 block(kernel->block_x, kernel->block_y);
     const unsigned int block_rows = blocks(height, kernel->span_rows);
     const dim3 grid(blocks(width, kernel->span_cols),
                     block_rows < median_core::max_grid_rows ? block_rows : median_core::max_grid_rows);

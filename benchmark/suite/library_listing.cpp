@@ -22,9 +22,9 @@ const char* method_name(median_core::method how) {
     case median_core::method::tiled_keys: return "tiled_keys";
     case median_core::method::tiled_wide: return "tiled_wide";
     case median_core::method::tiled_wide_keys: return "tiled_wide_keys";
-    case median_core::method::selection: return "selection";
+    case median_core::method::selection: break;
     }
-    return "unknown";
+    return "selection";
 }
 
 // The kernel's one parameter, field by field, so that the machine-code
@@ -59,12 +59,12 @@ void print_args_struct() {
 template <class T>
 void print_kernels(const char*& separator) {
     for (const auto& k : median_core::library_kernels<T>()) {
-        const int threads = k.block_cols * k.block_rows;
+        const int threads = k.block_x * k.block_y;
         std::printf("%s{\"name\": \"%s\", \"library\": true, \"method\": \"%s\", \"window\": %d, \"type\": \"%s\", "
                     "\"channels\": %d, \"block\": [%d, %d], \"threads\": %d, \"span\": [%d, %d], "
                     "\"outputs_per_thread\": %d, \"shared_bytes\": %d, ",
                     separator, k.name, method_name(k.how), k.window, type_name<T>(), k.channels,
-                    k.block_cols, k.block_rows, threads, k.span_cols, k.span_rows,
+                    k.block_x, k.block_y, threads, k.span_cols, k.span_rows,
                     k.span_cols * k.span_rows / threads, k.shared_bytes);
         print_args_struct<T>();
         std::printf("}");

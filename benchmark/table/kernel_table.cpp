@@ -65,8 +65,8 @@ kernel_entry library_entry() {
     const auto& k = library_5x5_rgb();
     // The library launches the kernel with its own block; the row's block
     // only gives the span its grid covers.
-    return {k.name, launch_library, dim3(k.block_cols, k.block_rows), k.span_cols / k.block_cols,
-            k.span_rows / k.block_rows, grid_rule::whole_image, output_placement::centred,
+    return {k.name, launch_library, dim3(k.block_x, k.block_y), k.span_cols / k.block_x,
+            k.span_rows / k.block_y, grid_rule::whole_image, output_placement::centred,
             reference::exact_median, "exact median", k.shared_bytes,
             "library call median_filter::filter5x5: the tiled network, border mode applied while staging"};
 }

@@ -26,11 +26,11 @@ struct kernel_info {
     method how;
     int window;
     int channels;
-    int block_cols;    // threads of a block
-    int block_rows;
     int span_cols;     // pixels a block covers per block row
     int span_rows;
     int shared_bytes;  // static shared memory per block
+    int block_x = block_cols;  // the block's shape
+    int block_y = block_rows;
 };
 
 // The kernels of each method for element type T (the tiled ones of one

@@ -9,8 +9,8 @@ namespace {
 template <class Config, class T>
 kernel_info<T> select_info(const char* name, kernel_fn<T> kernel) {
     using G = typename Config::geometry;
-    return {name,         kernel,        method::selection, G::window,
-            G::channels,  G::block_cols, G::block_rows,     G::span_cols,
+    return {name,        kernel,        method::selection,
+            G::window,   G::channels,   G::span_cols,
             G::span_rows, static_cast<int>(sizeof(stage_tile<G>) + sizeof(stage_maps<G>))};
 }
 

@@ -16,9 +16,10 @@ kernel_info<T> tiled_info(const char* name, kernel_fn<T> kernel) {
     using G = typename Config::geometry;
     constexpr method how = Config::wide ? (Config::keys ? method::tiled_wide_keys : method::tiled_wide)
                                         : (Config::keys ? method::tiled_keys : method::tiled_network);
-    return {name,          kernel,        how,          G::window,
-            G::channels,   G::block_cols, G::block_rows, G::span_cols,
-            G::span_rows,  static_cast<int>(sizeof(stage_tile<G>) + sizeof(stage_maps<G>))};
+    return {name,         kernel,       how,
+            G::window,    G::channels,  G::span_cols,
+            G::span_rows, static_cast<int>(sizeof(stage_tile<G>) + sizeof(stage_maps<G>)),
+            G::block_cols, G::block_rows};
 }
 
 }  // namespace

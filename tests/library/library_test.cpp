@@ -387,8 +387,8 @@ void expect_every_choice_in_the_catalog() {
                 ASSERT_NE(k, nullptr) << "sm_" << arch << ", window " << window << ", " << channels << " channels";
                 EXPECT_EQ(k->window, window) << k->name;
                 EXPECT_EQ(k->channels, channels) << k->name;
-                EXPECT_EQ(k->span_cols % k->block_cols, 0) << k->name;
-                EXPECT_EQ(k->span_rows % k->block_rows, 0) << k->name;
+                EXPECT_EQ(k->span_cols % k->block_x, 0) << k->name;
+                EXPECT_EQ(k->span_rows % k->block_y, 0) << k->name;
             }
 }
 
