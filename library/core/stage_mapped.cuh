@@ -104,24 +104,18 @@ constexpr int chunk_pixels = 4;
 // The chunk's bytes from `p` on, as words: aligned word loads, realigned by
 // funnel shifts. The word after the chunk is read only when the chunk does
 // not start on a word, and then it holds chunk bytes, so no read leaves the
-// chunk's words. Values of T of 4 bytes always start on a word (the
-// library refuses images that are not aligned to their element).
-template <class T, int Words>
-__device__ __forceinline__ void load_words(const T* p, unsigned int (&w)[Words]) {
-    if constexpr (sizeof(T) % 4 == 0) {
+// chunk's words.
+template <int Words>
+__device__ __forceinline__ void load_words(const void* p, unsigned int (&w)[Words]) {
+    const auto at = reinterpret_cast<std::uintptr_t>(p);
+    const auto* aligned = reinterpret_cast<const unsigned int*>(at & ~std::uintptr_t{3});
+    const unsigned int shift = 8 * static_cast<unsigned int>(at & 3);
+    unsigned int raw[Words + 1];
 #pragma unroll
-        for (int i = 0; i < Words; ++i) w[i] = __ldg(reinterpret_cast<const unsigned int*>(p) + i);
-    } else {
-        const auto at = reinterpret_cast<std::uintptr_t>(p);
-        const auto* aligned = reinterpret_cast<const unsigned int*>(at & ~std::uintptr_t{3});
-        const unsigned int shift = 8 * static_cast<unsigned int>(at & 3);
-        unsigned int raw[Words + 1];
+    for (int i = 0; i < Words; ++i) raw[i] = __ldg(aligned + i);
+    raw[Words] = shift != 0 ? __ldg(aligned + Words) : 0u;
 #pragma unroll
-        for (int i = 0; i < Words; ++i) raw[i] = __ldg(aligned + i);
-        raw[Words] = shift != 0 ? __ldg(aligned + Words) : 0u;
-#pragma unroll
-        for (int i = 0; i < Words; ++i) w[i] = __funnelshift_r(raw[i], raw[i + 1], shift);
-    }
+    for (int i = 0; i < Words; ++i) w[i] = __funnelshift_r(raw[i], raw[i + 1], shift);
 }
 
 // Value k of the chunk's words.
