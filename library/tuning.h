@@ -60,9 +60,9 @@ constexpr tuning_row tuning_table[] = {
     // 225.3 and 441 with one key a register; 16-bit 50.6, 118.7, 236.9.
     {90, 3, 7, integers, median_core::method::tiled_network},
     // 3x3 and 5x5 floats: the wide tile, one key a register, where it fits
-    // without spilling. sm_90 RGB: 89.9 and 216.8 against 102.3 and 238.7
-    // (96 and 123 registers); sm_80 3x3: 94.7 against 105.8 (95 registers;
-    // its 5x5 spills 4 bytes, so 5x5 keeps the 4x2 tile there: 251.2).
+    // without spilling. sm_90 RGB: 95.3 and 222.7 against 107.5 and 244.6
+    // (96 and 123 registers); sm_80 3x3: 100.0 against 110.9 (95 registers;
+    // its 5x5 spills 4 bytes, so 5x5 keeps the 4x2 tile there: 257.1).
     {90, 3, 5, floats, median_core::method::tiled_wide_keys, wide_max_channels},
     {80, 3, 3, floats, median_core::method::tiled_wide_keys, wide_max_channels},
     // 3x3 to 7x7 floats everywhere, and integers before sm_90: the networks,
