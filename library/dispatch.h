@@ -19,7 +19,7 @@ int current_architecture(cudaError_t& error);
 // window or channel count the library refuses).
 template <class T>
 const median_core::kernel_info<T>* choose_kernel(int arch, int window, int channels, int width = 0) {
-    const median_core::method how = choose_method(arch, window, element_of<T>());
+    const median_core::method how = choose_method(arch, window, element_of<T>(), channels);
     // The bit-sliced kernels address a row's bytes with int offsets: longer
     // rows go to the networks with one key a register.
     if (how == median_core::method::bitslice &&

@@ -26,30 +26,58 @@ struct tuning_row {
     int max_window;
     unsigned element_mask;  // bit e for element e
     median_core::method how;
+    int max_channels = 4;  // the row holds for images of up to this many channels
 };
 
 constexpr unsigned every_element = 0x7;
 constexpr unsigned integers = 1u << static_cast<int>(element::u8) | 1u << static_cast<int>(element::u16);
 constexpr unsigned bytes = 1u << static_cast<int>(element::u8);
+constexpr unsigned floats = 1u << static_cast<int>(element::f32);
+
+// The wide tiles fit 128 registers a thread for up to 3 channels; with 4
+// the 5x5 ones spilled (sm_90: 56 to 72 bytes of stack), so 4 channels keep
+// the 4x2 tile and have no wide kernels.
+constexpr int wide_max_channels = 3;
 
 constexpr tuning_row tuning_table[] = {
-    // 5x5 8-bit from sm_100: bit-sliced selection, 32 channel values a logic
-    // instruction. 8-bit RGB: 113.3 (sm_100) and 113.5 (sm_120) instructions
-    // per pixel against 119 and 126.7 for the networks in 16-bit lanes. On
-    // sm_90 the two are within 1.5% (113.5 bit-sliced against 115.2): the
-    // lanes keep it until a measurement says otherwise, a gap that small
-    // being inside what the model leaves out (latency, instruction fetch of
-    // the bit-sliced kernel's 58 KiB of code).
+    // 5x5 8-bit from sm_120: bit-sliced selection, 32 channel values a logic
+    // instruction. Modelled sm_120 RGB: 113.5 instructions per pixel against
+    // 120.8 for the 4x2 tile in 16-bit lanes.
+    {120, 5, 5, bytes, median_core::method::bitslice},
+    // From sm_120 (100 KiB of shared memory an SM) the wide tiles' 128-thread
+    // blocks of 30 to 33 KiB fit three to an SM: 12 warps, against 24 for
+    // the 4x2 tile's 256-thread blocks, for little: modelled sm_120 RGB
+    // 8-bit 3x3 54.7 against 54.0, 5x5 117.3 against 120.8, float 5x5 238.0
+    // against 260.8. The 4x2 tile stays there.
+    {120, 3, 7, integers, median_core::method::tiled_network},
+    {120, 3, 7, floats, median_core::method::tiled_keys},
+    // 3x3 and 5x5 integers from sm_90: the wide tiles (8x2 outputs a
+    // network, 16x8-thread blocks) in packed lanes. Modelled sm_90, RGB,
+    // instructions per pixel: 8-bit 40.5 (3x3) and 104.0 (5x5, 83.1 of them
+    // min/max), 16-bit 43.3 and 107.1, against 48.3, 115.6, 50.6 and 118.7
+    // for the 4x2 tile and 113.5 for the bit-sliced 8-bit 5x5; 89 to 119
+    // registers and 16 to 20 warps an SM, against 58 to 72 and 24 to 32:
+    // fewer warps, each issuing a tenth less, none spilling. sm_100: 40.2
+    // and 103.0 against 46.4, 112.9 and 113.3 (bit-sliced).
+    {90, 3, 5, integers, median_core::method::tiled_wide, wide_max_channels},
+    // 4-channel 8-bit 5x5 from sm_100, which the wide tiles do not take: the
+    // bit-sliced kernel, as before sm_90.
     {100, 5, 5, bytes, median_core::method::bitslice},
     // 3x3 to 7x7 integers from sm_90: the shared networks in packed 16-bit
     // lanes, one VIMNMX per two values. Modelled sm_90, 8-bit RGB: 48.3
-    // (3x3), 115.2 (5x5), 228.5 (7x7) instructions per pixel, against 86.5,
-    // 225.2 and 441 with one key a register; 16-bit 56.6, 124.7, 236.9.
+    // (3x3), 115.6 (5x5), 228.5 (7x7) instructions per pixel, against 86.1,
+    // 225.3 and 441 with one key a register; 16-bit 50.6, 118.7, 236.9.
     {90, 3, 7, integers, median_core::method::tiled_network},
     // 5x5 8-bit before sm_90: bit-sliced selection. 8-bit RGB: 113.1
     // (sm_75), 112.8 (sm_80, sm_86, sm_89) against 237.7 for the networks
     // with one key a register.
     {75, 5, 5, bytes, median_core::method::bitslice},
+    // 3x3 and 5x5 floats: the wide tile, one key a register, where it fits
+    // without spilling. sm_90 RGB: 95.3 and 222.7 against 107.5 and 244.6
+    // (96 and 123 registers); sm_80 3x3: 100.0 against 110.9 (95 registers;
+    // its 5x5 spills 4 bytes, so 5x5 keeps the 4x2 tile there: 257.1).
+    {90, 3, 5, floats, median_core::method::tiled_wide_keys, wide_max_channels},
+    {80, 3, 3, floats, median_core::method::tiled_wide_keys, wide_max_channels},
     // 3x3 to 7x7 floats everywhere, and integers before sm_90: the networks,
     // one value a register. sm_90 floats: 111.0, 248.7, 482.5. sm_80 8-bit
     // RGB: 90.2, 237.7, 464.6 against 86.8, 237.6, 483.9 in split lanes,
@@ -62,12 +90,12 @@ constexpr tuning_row tuning_table[] = {
     {75, 9, 15, every_element, median_core::method::selection},
 };
 
-// The method for this architecture, window and element; selection when no
-// row matches.
-constexpr median_core::method choose_method(int arch, int window, element e) {
+// The method for this architecture, window, element and channel count;
+// selection when no row matches.
+constexpr median_core::method choose_method(int arch, int window, element e, int channels) {
     for (const tuning_row& row : tuning_table)
         if (arch >= row.min_arch && window >= row.min_window && window <= row.max_window &&
-            (row.element_mask >> static_cast<int>(e) & 1u))
+            (row.element_mask >> static_cast<int>(e) & 1u) && channels <= row.max_channels)
             return row.how;
     return median_core::method::selection;
 }

@@ -35,9 +35,10 @@ class Choice:
     sm_90, whose min and max take two operands; networks.h picks by
     architecture in device code (the tile, which the host needs, is one)."""
 
-    def __init__(self, window, cols, rows, method, order, wire_registers, why, two_input_method=None):
+    def __init__(self, window, cols, rows, method, order, wire_registers, why, two_input_method=None, wide=False):
         self.window, self.cols, self.rows, self.method, self.order = window, cols, rows, method, order
         self.wire_registers, self.why, self.two_input_method = wire_registers, why, two_input_method
+        self.wide = wide
 
     def namespace(self, two_input=False):
         return f"network_w{self.window}_t{self.cols}x{self.rows}" + ("_two_input" if two_input else "")
@@ -76,6 +77,14 @@ CHOICES = [
     Choice(7, 2, 2, "pruned", "depth", (2,),
            "One lane per register doubles the registers of a wire: 4x2 needs 144 on sm_80, 2x2 (180 min/max per "
            "output) 96."),
+    # The wide tiles (tile_network<W, R, true>): twice the outputs a thread,
+    # for a block of half the columns, whose staged area still fits.
+    Choice(3, 8, 2, "separable3", "depth", (1, 2),
+           "Wide tile: the separable form over 8x2 outputs, 14.25 three-input instructions per output (15.5 "
+           "for 4x2), 16.75 with two-input min/max.", two_input_method="separable", wide=True),
+    Choice(5, 8, 2, "pruned", "depth", (1, 2),
+           "Wide tile: the pruned network of 8x2 outputs, 60.375 min/max and 55.375 three-input instructions "
+           "per output (64.25 and 59.25 for 4x2); 72 inputs, at most 81 wires live.", wide=True),
 ]
 
 # Tiles `--table` tries for each window.
@@ -176,10 +185,11 @@ def emit_index(choices):
     traits = []
     for c in choices:
         why = "\n".join("// " + line for line in wrap(c.why, 100))
+        wide = "true" if c.wide else "false"
         if len(c.wire_registers) > 1:
-            head = f"template <int RegistersPerWire>\nstruct tile_network<{c.window}, RegistersPerWire>"
+            head = f"template <int RegistersPerWire>\nstruct tile_network<{c.window}, RegistersPerWire, {wide}>"
         else:
-            head = f"template <>\nstruct tile_network<{c.window}, {c.wire_registers[0]}>"
+            head = f"template <>\nstruct tile_network<{c.window}, {c.wire_registers[0]}, {wide}>"
         ns = c.namespace()
         if c.two_input_method:
             call = f"""#if defined(__CUDA_ARCH__) && __CUDA_ARCH__ < 900
@@ -212,19 +222,24 @@ def emit_index(choices):
 // 1 where both 16-bit lanes share one (packed_lanes), 2 where each lane has
 // its own (split_lanes), that is sizeof(Lanes) / 4. Where the inputs of the
 // widest tile would not fit the registers at R = 2, a smaller tile does.
+// tile_network<W, R, true> is the wide tile of a window, where it has one:
+// more outputs share the network, for more registers a thread.
 #pragma once
 
 {includes}
 
 namespace median_core {{
 
-template <int Window, int RegistersPerWire = 1>
+template <int Window, int RegistersPerWire = 1, bool Wide = false>
 struct tile_network;
 
 {chr(10).join(t + chr(10) for t in traits).rstrip()}
 
 // Windows with a generated network; the others take the selection path.
 constexpr bool has_network(int window) {{ return {" || ".join(f"window == {w}" for w in sorted({c.window for c in choices}))}; }}
+
+// Windows with a wide tile.
+constexpr bool has_wide_network(int window) {{ return {" || ".join(f"window == {w}" for w in sorted({c.window for c in choices if c.wide}))}; }}
 
 }}  // namespace median_core
 """

@@ -36,6 +36,9 @@ __global__ void kernel_conv_nv5(unsigned char* in, unsigned char* out, int pw, i
 // tiled.cu: pruned sorting network over 4x2 tiles, work shared between a tile's outputs
 __global__ void median_kernel_tiled_network(const unsigned char* __restrict__ in, unsigned char* __restrict__ out,
                                             int pw, int height);
+// tiled.cu: the same over 8x2 tiles in 16x8-thread blocks
+__global__ void median_kernel_tiled_wide(const unsigned char* __restrict__ in, unsigned char* __restrict__ out,
+                                         int pw, int height);
 
 // bitslice.cu: bit-sliced majority selection over the whole image
 __global__ void median_kernel_bitslice(const unsigned char* __restrict__ in, unsigned char* __restrict__ out, int pw,

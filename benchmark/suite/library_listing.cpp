@@ -21,6 +21,8 @@ const char* method_name(median_core::method how) {
     case median_core::method::tiled_network: return "tiled_network";
     case median_core::method::tiled_keys: return "tiled_keys";
     case median_core::method::bitslice: return "bitslice";
+    case median_core::method::tiled_wide: return "tiled_wide";
+    case median_core::method::tiled_wide_keys: return "tiled_wide_keys";
     case median_core::method::selection: break;
     }
     return "selection";

@@ -16,12 +16,16 @@
 namespace median_core {
 
 // Keys: one value a register (stage_encoding), else two in 16-bit lanes.
-template <int Window, class T, int Channels, bool Keys>
+// Wide: the window's wide tile (tile_network<W, 1, true>) in a block of
+// wide_block_cols columns.
+template <int Window, class T, int Channels, bool Keys, bool Wide = false>
 struct tiled_config {
     static constexpr bool keys = Keys;
-    using network = tile_network<Window>;
+    static constexpr bool wide = Wide;
+    using network = tile_network<Window, 1, Wide>;
     using encoding = stage_encoding<T, Keys>;
-    using geometry = tiled_geometry<Window, network::tile_cols, network::tile_rows, encoding::bands, Channels>;
+    using geometry = tiled_geometry<Window, network::tile_cols, network::tile_rows, encoding::bands, Channels,
+                                    Wide ? wide_block_cols : block_cols, block_rows>;
 };
 
 template <int Window, class T, int Channels>
@@ -54,16 +58,35 @@ __device__ __forceinline__ void for_each_block_row(const image_args<T>& a, const
     }
 }
 
+// Before sm_90 the dispatch runs no wide tile but the 3x3 one in keys: in
+// lanes one lane a register doubles their registers, and the 5x5 keys
+// spill there too (tuning.h). Those kernels trap there instead of being
+// compiled.
+template <class Config>
+constexpr bool compiled_here() {
+#if defined(__CUDA_ARCH__) && __CUDA_ARCH__ < 900
+    return !Config::wide || (Config::keys && Config::geometry::window == 3);
+#else
+    return true;
+#endif
+}
+
 template <class Config, class T>
 __device__ __forceinline__ void tiled_image(const image_args<T>& a, stage_tile<typename Config::geometry>& tile,
                                             stage_maps<typename Config::geometry>& maps) {
     using G = typename Config::geometry;
-    for_each_block_row<G>(
-        a, [&](int x0, int y0) { stage_mapped<G, T, Config::keys>(a, x0, y0, tile, maps); },
-        [&](int x0, int y0) {
-            tile_outputs<typename Config::network, G, typename Config::encoding>(tile, a.dst, a.dst_pitch, a.width,
-                                                                                 a.height, x0, y0);
-        });
+    if constexpr (!compiled_here<Config>()) {
+#if defined(__CUDA_ARCH__)
+        __trap();
+#endif
+    } else {
+        for_each_block_row<G>(
+            a, [&](int x0, int y0) { stage_mapped<G, T, Config::keys>(a, x0, y0, tile, maps); },
+            [&](int x0, int y0) {
+                tile_outputs<typename Config::network, G, typename Config::encoding>(tile, a.dst, a.dst_pitch,
+                                                                                     a.width, a.height, x0, y0);
+            });
+    }
 }
 
 template <class Config, class T>

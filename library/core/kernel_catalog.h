@@ -12,6 +12,8 @@ namespace median_core {
 enum class method {
     tiled_network,  // generated network shared by a tile of windows (networks.h), two values a register
     tiled_keys,     // the same network, one value a register (floats, and GPUs without packed min/max)
+    tiled_wide,     // the window's wide tile (twice the outputs a network), two values a register
+    tiled_wide_keys,  // the wide tile, one value a register
     selection,      // bitwise selection, one output per thread (select_core.cuh)
     bitslice,       // bit-sliced selection, 32 bytes a logic instruction (bitslice_core.cuh): 8-bit 5x5
 };
@@ -37,6 +39,8 @@ struct kernel_info {
 // window), appended to `out`.
 template <class T, int Window>
 void add_tiled_kernels(std::vector<kernel_info<T>>& out);
+template <class T, int Window>
+void add_wide_tiled_kernels(std::vector<kernel_info<T>>& out);
 template <class T>
 void add_select_kernels(std::vector<kernel_info<T>>& out);
 void add_bitslice_kernels(std::vector<kernel_info<unsigned char>>& out);
@@ -49,6 +53,8 @@ const std::vector<kernel_info<T>>& library_kernels() {
         add_tiled_kernels<T, 3>(all);
         add_tiled_kernels<T, 5>(all);
         add_tiled_kernels<T, 7>(all);
+        add_wide_tiled_kernels<T, 3>(all);
+        add_wide_tiled_kernels<T, 5>(all);
         add_select_kernels(all);
         if constexpr (std::is_same_v<T, unsigned char>) add_bitslice_kernels(all);
         return all;

@@ -73,7 +73,8 @@ __device__ __forceinline__ void select_outputs(const stage_tile<G>& tile, T* dst
 #pragma unroll
     for (int c = 0; c < C; ++c)
         px.set(c, codec::value(select_median<G, codec::key_bits>(tile.words[c], threadIdx.y, threadIdx.x)));
-    store_row(row_at(dst, pitch, x, y, C), px, C);
+    T* p = row_at(dst, pitch, x, y, C);
+    store_row(p, px, C, reinterpret_cast<std::uintptr_t>(p));
 }
 
 }  // namespace median_core

@@ -71,6 +71,22 @@ struct packed_row {
             w = (w & ~(mask << shift)) | (static_cast<unsigned int>(v) << shift);
         }
     }
+    // Sets value j to lane `band` of a 16-bit lane word (8- and 16-bit
+    // images: the value sits in the lane's low bytes) with one byte permute
+    // of the row word, no shift or mask.
+    __device__ __forceinline__ void set_lane(int j, unsigned int lane_word, int band) {
+        static_assert(sizeof(T) <= 2, "lane words hold 8- and 16-bit values");
+        constexpr int size = static_cast<int>(sizeof(T));
+        constexpr int per_word = 4 / size;
+        const int at = size * (j % per_word);
+        unsigned int selector = 0x3210u;  // the row word's own bytes
+#pragma unroll
+        for (int b = 0; b < size; ++b) {
+            const int shift = 4 * (at + b);
+            selector = (selector & ~(0xfu << shift)) | static_cast<unsigned int>(4 + 2 * band + b) << shift;
+        }
+        words[j / per_word] = __byte_perm(words[j / per_word], lane_word, selector);
+    }
     __device__ __forceinline__ T get(int j) const {
         if constexpr (sizeof(T) == 4) {
             return __uint_as_float(words[j]);
@@ -81,14 +97,23 @@ struct packed_row {
     }
 };
 
-// Stores the first `count` values of `row` at p. A full row goes out in
-// 16-, 8- or 4-byte stores, the widest that p's alignment and the row's
+// The alignment every row of a thread's outputs shares: its rows start
+// at dst + y * pitch + x_bytes, so the low bits of dst | pitch | x_bytes
+// (a row is aligned to 2^k when all three are). Known once per thread, not
+// per row.
+template <class T>
+__device__ __forceinline__ unsigned int rows_alignment(const T* dst, std::size_t pitch, int x_bytes) {
+    return static_cast<unsigned int>(reinterpret_cast<std::uintptr_t>(dst) | pitch) | static_cast<unsigned int>(x_bytes);
+}
+
+// Stores the first `count` values of `row` at p, whose address has the
+// low bits of `at` (rows_alignment, or p itself). A full row goes out in
+// 16-, 8- or 4-byte stores, the widest that the alignment and the row's
 // size allow; a row cut by the image's right edge, or one at an address
 // no word store fits, value by value.
 template <class T, int N>
-__device__ __forceinline__ void store_row(T* p, const packed_row<T, N>& row, int count) {
+__device__ __forceinline__ void store_row(T* p, const packed_row<T, N>& row, int count, std::uintptr_t at) {
     using R = packed_row<T, N>;
-    const auto at = reinterpret_cast<std::uintptr_t>(p);
     if (count == N) {
         if constexpr (R::bytes % 16 == 0) {
             if (at % 16 == 0) {
@@ -153,19 +178,24 @@ __device__ __forceinline__ void tile_outputs(const stage_tile<G>& tile, T* dst, 
 #pragma unroll
             for (int k = 0; k < G::tile_rows; ++k)
 #pragma unroll
-                for (int i = 0; i < G::tile_cols; ++i)
-                    out[band][k].set(i * C + c, Encoding::unpack(medians[k][i].to_word(), band));
+                for (int i = 0; i < G::tile_cols; ++i) {
+                    if constexpr (Wire::bands == 2)
+                        out[band][k].set_lane(i * C + c, medians[k][i].to_word(), band);
+                    else
+                        out[band][k].set(i * C + c, Encoding::unpack(medians[k][i].to_word(), band));
+                }
     }
 
     const int x = x0 + col;
     if (x >= width) return;
     const int count = min(G::tile_cols, width - x) * C;
+    const unsigned int aligned = rows_alignment(dst, pitch, x * C * static_cast<int>(sizeof(T)));
 #pragma unroll
     for (int band = 0; band < G::bands; ++band)
 #pragma unroll
         for (int k = 0; k < G::tile_rows; ++k) {
             const int y = y0 + band * G::band_rows + row + k;
-            if (y < height) store_row(row_at(dst, pitch, x, y, C), out[band][k], count);
+            if (y < height) store_row(row_at(dst, pitch, x, y, C), out[band][k], count, aligned);
         }
 }
 

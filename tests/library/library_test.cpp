@@ -411,4 +411,29 @@ TYPED_TEST(LibraryTyped, InPlaceAndOverlappingImagesAreRefused) {
     EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
 }
 
+// Every architecture's choice, for every window, element and channel
+// count, is a kernel of the catalog whose block tiles its span: a tuning
+// row naming a kernel the build lacks would refuse those images, and a
+// span that is no whole number of thread tiles would leave pixels out.
+template <class T>
+void expect_every_choice_in_the_catalog() {
+    using median_filter::detail::choose_kernel;
+    for (int arch : {75, 80, 86, 89, 90, 100, 120})
+        for (int window = 3; window <= 15; window += 2)
+            for (int channels : {1, 3, 4}) {
+                const auto* k = choose_kernel<T>(arch, window, channels);
+                ASSERT_NE(k, nullptr) << "sm_" << arch << ", window " << window << ", " << channels << " channels";
+                EXPECT_EQ(k->window, window) << k->name;
+                EXPECT_EQ(k->channels, channels) << k->name;
+                EXPECT_EQ(k->span_cols % k->block_x, 0) << k->name;
+                EXPECT_EQ(k->span_rows % k->block_y, 0) << k->name;
+            }
+}
+
+TEST(LibraryDispatch, EveryChoiceIsAKernelOfTheCatalog) {
+    expect_every_choice_in_the_catalog<unsigned char>();
+    expect_every_choice_in_the_catalog<unsigned short>();
+    expect_every_choice_in_the_catalog<float>();
+}
+
 }  // namespace

@@ -6,6 +6,8 @@
 // 1 where both 16-bit lanes share one (packed_lanes), 2 where each lane has
 // its own (split_lanes), that is sizeof(Lanes) / 4. Where the inputs of the
 // widest tile would not fit the registers at R = 2, a smaller tile does.
+// tile_network<W, R, true> is the wide tile of a window, where it has one:
+// more outputs share the network, for more registers a thread.
 #pragma once
 
 #include "median_3x3_tile_4x2.h"
@@ -13,10 +15,13 @@
 #include "median_5x5_tile_4x2.h"
 #include "median_7x7_tile_4x2.h"
 #include "median_7x7_tile_2x2.h"
+#include "median_3x3_tile_8x2.h"
+#include "median_3x3_tile_8x2_two_input.h"
+#include "median_5x5_tile_8x2.h"
 
 namespace median_core {
 
-template <int Window, int RegistersPerWire = 1>
+template <int Window, int RegistersPerWire = 1, bool Wide = false>
 struct tile_network;
 
 // The separable form (sorted columns of three), in its three-input form from sm_90 on: 15.5
@@ -24,7 +29,7 @@ struct tile_network;
 // before sm_90: 17.5. An 8x2 tile saves 8% (14.25) but a 32x8-thread block of them stages 260 columns:
 // more than 48 KiB of static shared memory for 3 and 4 channels.
 template <int RegistersPerWire>
-struct tile_network<3, RegistersPerWire> {
+struct tile_network<3, RegistersPerWire, false> {
     static constexpr int window = network_w3_t4x2::window;
     static constexpr int tile_cols = network_w3_t4x2::tile_cols;
     static constexpr int tile_rows = network_w3_t4x2::tile_rows;
@@ -47,7 +52,7 @@ struct tile_network<3, RegistersPerWire> {
 // of a min into one three-input instruction from sm_90 on: 474 sm_90 instructions for the tile (490 in
 // the order it was built), 58 registers on sm_90.
 template <int RegistersPerWire>
-struct tile_network<5, RegistersPerWire> {
+struct tile_network<5, RegistersPerWire, false> {
     static constexpr int window = network_w5_t4x2::window;
     static constexpr int tile_cols = network_w5_t4x2::tile_cols;
     static constexpr int tile_rows = network_w5_t4x2::tile_rows;
@@ -65,7 +70,7 @@ struct tile_network<5, RegistersPerWire> {
 // 139.75 min/max per output, 130.75 sm_90 instructions (2x2: 180); 80 inputs, 78 registers on sm_90
 // with packed lanes (8x2: 126 per output, 124 registers).
 template <>
-struct tile_network<7, 1> {
+struct tile_network<7, 1, false> {
     static constexpr int window = network_w7_t4x2::window;
     static constexpr int tile_cols = network_w7_t4x2::tile_cols;
     static constexpr int tile_rows = network_w7_t4x2::tile_rows;
@@ -83,7 +88,7 @@ struct tile_network<7, 1> {
 // One lane per register doubles the registers of a wire: 4x2 needs 144 on sm_80, 2x2 (180 min/max per
 // output) 96.
 template <>
-struct tile_network<7, 2> {
+struct tile_network<7, 2, false> {
     static constexpr int window = network_w7_t2x2::window;
     static constexpr int tile_cols = network_w7_t2x2::tile_cols;
     static constexpr int tile_rows = network_w7_t2x2::tile_rows;
@@ -98,7 +103,50 @@ struct tile_network<7, 2> {
     }
 };
 
+// Wide tile: the separable form over 8x2 outputs, 14.25 three-input instructions per output (15.5 for
+// 4x2), 16.75 with two-input min/max.
+template <int RegistersPerWire>
+struct tile_network<3, RegistersPerWire, true> {
+    static constexpr int window = network_w3_t8x2::window;
+    static constexpr int tile_cols = network_w3_t8x2::tile_cols;
+    static constexpr int tile_rows = network_w3_t8x2::tile_rows;
+    static constexpr int input_cols = network_w3_t8x2::input_cols;
+    static constexpr int input_rows = network_w3_t8x2::input_rows;
+    static constexpr int operations = network_w3_t8x2::operations;
+
+    template <class Wire>
+    static __device__ __forceinline__ void tile_medians(const Wire (&in)[input_rows][input_cols],
+                                                        Wire (&out)[tile_rows][tile_cols]) {
+#if defined(__CUDA_ARCH__) && __CUDA_ARCH__ < 900
+        network_w3_t8x2_two_input::tile_medians(in, out);
+#else
+        network_w3_t8x2::tile_medians(in, out);
+#endif
+    }
+};
+
+// Wide tile: the pruned network of 8x2 outputs, 60.375 min/max and 55.375 three-input instructions per
+// output (64.25 and 59.25 for 4x2); 72 inputs, at most 81 wires live.
+template <int RegistersPerWire>
+struct tile_network<5, RegistersPerWire, true> {
+    static constexpr int window = network_w5_t8x2::window;
+    static constexpr int tile_cols = network_w5_t8x2::tile_cols;
+    static constexpr int tile_rows = network_w5_t8x2::tile_rows;
+    static constexpr int input_cols = network_w5_t8x2::input_cols;
+    static constexpr int input_rows = network_w5_t8x2::input_rows;
+    static constexpr int operations = network_w5_t8x2::operations;
+
+    template <class Wire>
+    static __device__ __forceinline__ void tile_medians(const Wire (&in)[input_rows][input_cols],
+                                                        Wire (&out)[tile_rows][tile_cols]) {
+        network_w5_t8x2::tile_medians(in, out);
+    }
+};
+
 // Windows with a generated network; the others take the selection path.
 constexpr bool has_network(int window) { return window == 3 || window == 5 || window == 7; }
+
+// Windows with a wide tile.
+constexpr bool has_wide_network(int window) { return window == 3 || window == 5; }
 
 }  // namespace median_core

@@ -13,15 +13,19 @@
 
 namespace {
 
-// The 3x3 network for GPUs with two-input min/max only, under the traits'
+// A 3x3 network for GPUs with two-input min/max only, under the traits'
 // interface (tile_network<3> picks it by architecture, so never on the host).
+template <bool Wide>
 struct two_input_3x3 {
-    using net = median_core::tile_network<3>;
+    using net = median_core::tile_network<3, 1, Wide>;
     static constexpr int window = 3, tile_cols = net::tile_cols, tile_rows = net::tile_rows;
     static constexpr int input_cols = net::input_cols, input_rows = net::input_rows;
     template <class Wire>
     static void tile_medians(const Wire (&in)[input_rows][input_cols], Wire (&out)[tile_rows][tile_cols]) {
-        network_w3_t4x2_two_input::tile_medians(in, out);
+        if constexpr (Wide)
+            network_w3_t8x2_two_input::tile_medians(in, out);
+        else
+            network_w3_t4x2_two_input::tile_medians(in, out);
     }
 };
 
@@ -56,10 +60,17 @@ void expect_medians(int trials) {
 
 TEST(Networks, EveryWindowsNetworkGivesTheMedians) {
     expect_medians<median_core::tile_network<3>, packed_lanes>(600);
-    expect_medians<two_input_3x3, split_lanes>(600);
+    expect_medians<two_input_3x3<false>, split_lanes>(600);
     expect_medians<median_core::tile_network<5>, packed_lanes>(300);
     expect_medians<median_core::tile_network<7, 1>, packed_lanes>(150);
     expect_medians<median_core::tile_network<7, 2>, split_lanes>(150);
+}
+
+TEST(Networks, WideTilesGiveTheMedians) {
+    expect_medians<median_core::tile_network<3, 1, true>, packed_lanes>(300);
+    expect_medians<two_input_3x3<true>, split_lanes>(300);
+    expect_medians<median_core::tile_network<5, 1, true>, packed_lanes>(200);
+    expect_medians<median_core::tile_network<5, 2, true>, split_lanes>(100);
 }
 
 }  // namespace
