@@ -275,18 +275,22 @@ TEST(Library, EightBit5x5ImagesWithBlocksInsideAndAtEveryEdge) {
 TEST(Library, DispatchPicksTheBitSlicedKernelFor8Bit5x5WhereItLeads) {
     using median_core::method;
     using median_filter::detail::choose_kernel;
-    for (int arch : {75, 80, 86, 89, 100, 120})
+    for (int arch : {75, 80, 86, 89, 120})
         for (int channels : {1, 3, 4}) {
             const auto* k = choose_kernel<unsigned char>(arch, 5, channels);
             ASSERT_NE(k, nullptr) << arch;
             EXPECT_EQ(k->how, method::bitslice) << arch;
             EXPECT_EQ(k->channels, channels) << arch;
         }
-    // Not for other windows or types, nor on sm_90.
+    // On sm_100 only for the 4 channels the wide tiles leave; not for other
+    // windows or types, nor on sm_90.
+    EXPECT_EQ(choose_kernel<unsigned char>(100, 5, 4)->how, method::bitslice);
+    EXPECT_EQ(choose_kernel<unsigned char>(100, 5, 3)->how, method::tiled_wide);
     EXPECT_EQ(choose_kernel<unsigned char>(80, 3, 3)->how, method::tiled_keys);
     EXPECT_EQ(choose_kernel<unsigned short>(80, 5, 3)->how, method::tiled_keys);
     EXPECT_EQ(choose_kernel<unsigned short>(120, 5, 3)->how, method::tiled_network);
-    EXPECT_EQ(choose_kernel<unsigned char>(90, 5, 3)->how, method::tiled_network);
+    EXPECT_EQ(choose_kernel<unsigned char>(90, 5, 3)->how, method::tiled_wide);
+    EXPECT_EQ(choose_kernel<unsigned char>(90, 5, 4)->how, method::tiled_network);
     // Rows longer than its int offsets reach go to the networks.
     EXPECT_EQ(choose_kernel<unsigned char>(80, 5, 4, (1 << 29) - 1024)->how, method::bitslice);
     EXPECT_EQ(choose_kernel<unsigned char>(80, 5, 4, 1 << 29)->how, method::tiled_keys);
