@@ -63,10 +63,10 @@ void print_kernels(const char*& separator) {
         const int threads = k.block_x * k.block_y;
         std::printf("%s{\"name\": \"%s\", \"library\": true, \"method\": \"%s\", \"window\": %d, \"type\": \"%s\", "
                     "\"channels\": %d, \"block\": [%d, %d], \"threads\": %d, \"span\": [%d, %d], "
-                    "\"outputs_per_thread\": %d, \"shared_bytes\": %d, ",
+                    "\"outputs_per_thread\": %d, \"shared_bytes\": %d, \"min_arch\": %d, ",
                     separator, k.name, method_name(k.how), k.window, type_name<T>(), k.channels,
                     k.block_x, k.block_y, threads, k.span_cols, k.span_rows,
-                    k.span_cols * k.span_rows / threads, k.shared_bytes);
+                    k.span_cols * k.span_rows / threads, k.shared_bytes, k.min_arch);
         print_args_struct<T>();
         std::printf("}");
         separator = ",\n  ";

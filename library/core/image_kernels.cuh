@@ -61,11 +61,17 @@ __device__ __forceinline__ void for_each_block_row(const image_args<T>& a, const
 // Before sm_90 the dispatch runs no wide tile but the 3x3 one in keys: in
 // lanes one lane a register doubles their registers, and the 5x5 keys
 // spill there too (tuning.h). Those kernels trap there instead of being
-// compiled.
+// compiled; the catalog records from which architecture each is compiled,
+// so that the dispatch's test and the tools know.
+template <class Config>
+constexpr int tiled_min_arch() {
+    return Config::wide && !(Config::keys && Config::geometry::window == 3) ? 90 : 75;
+}
+
 template <class Config>
 constexpr bool compiled_here() {
-#if defined(__CUDA_ARCH__) && __CUDA_ARCH__ < 900
-    return !Config::wide || (Config::keys && Config::geometry::window == 3);
+#if defined(__CUDA_ARCH__)
+    return __CUDA_ARCH__ / 10 >= tiled_min_arch<Config>();
 #else
     return true;
 #endif

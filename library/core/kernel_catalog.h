@@ -33,6 +33,7 @@ struct kernel_info {
     int shared_bytes;  // static shared memory per block
     int block_x = block_cols;  // the block's shape
     int block_y = block_rows;
+    int min_arch = 75;  // compute capability x 10 it is compiled for from; before it, it traps
 };
 
 // The kernels of each method for element type T (the tiled ones of one

@@ -19,7 +19,7 @@ kernel_info<T> tiled_info(const char* name, kernel_fn<T> kernel) {
     return {name,         kernel,       how,
             G::window,    G::channels,  G::span_cols,
             G::span_rows, static_cast<int>(sizeof(stage_tile<G>) + sizeof(stage_maps<G>)),
-            G::block_cols, G::block_rows};
+            G::block_cols, G::block_rows, tiled_min_arch<Config>()};
 }
 
 }  // namespace

@@ -72,6 +72,8 @@ def build_rows(kernels, archs, profiles):
     rows, missing = [], []
     for k in kernels:
         for arch in archs:
+            if arch_number(arch) < k.get("min_arch", 0):
+                continue  # a library kernel that only traps there
             p = profiles.get(arch, {}).get(k["name"])
             if p is None:
                 missing.append(f"{k['name']} ({arch})")
