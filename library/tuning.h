@@ -73,19 +73,19 @@ constexpr tuning_row tuning_table[] = {
     // with one key a register.
     {75, 5, 5, bytes, median_core::method::bitslice},
     // 3x3 and 5x5 floats: the wide tile, one key a register, where it fits
-    // without spilling. sm_90 RGB: 95.3 and 222.7 against 107.5 and 244.6
-    // (96 and 123 registers); sm_80 3x3: 100.0 against 110.9 (95 registers;
-    // its 5x5 spills 4 bytes, so 5x5 keeps the 4x2 tile there: 257.1).
+    // without spilling. sm_90 RGB: 83.6 and 208.0 against 96.9 and 229.3
+    // (96 and 123 registers); sm_80 3x3: 88.1 against 100.3 (95 registers;
+    // its 5x5 spills 4 bytes, so 5x5 keeps the 4x2 tile there: 241.5).
     {90, 3, 5, floats, median_core::method::tiled_wide_keys, wide_max_channels},
     {80, 3, 3, floats, median_core::method::tiled_wide_keys, wide_max_channels},
     // 3x3 to 7x7 floats everywhere, and integers before sm_90: the networks,
-    // one value a register. sm_90 floats: 111.0, 248.7, 482.5. sm_80 8-bit
-    // RGB: 90.2, 237.7, 464.6 against 86.8, 237.6, 483.9 in split lanes,
-    // which take up to 215 registers (one block an SM) where keys take 77 to
-    // 142.
+    // one value a register. sm_90 float 7x7: 462.0. sm_80 8-bit RGB: 89.5
+    // (3x3), 237.6 (5x5, which the bit-sliced row takes), 464.6 (7x7)
+    // against 86.8, 237.6, 483.9 in split lanes, which take up to 215
+    // registers (one block an SM) where keys take 77 to 142.
     {75, 3, 7, every_element, median_core::method::tiled_keys},
     // 9x9 to 15x15: selection, the one path that covers them all (sm_90
-    // 8-bit RGB 9x9: 9,495 instructions per pixel; no network of these
+    // 8-bit RGB 9x9: 7,559 instructions per pixel; no network of these
     // windows fits in registers).
     {75, 9, 15, every_element, median_core::method::selection},
 };
