@@ -410,8 +410,9 @@ def induction_slice(instructions, body, register, every_iteration, test):
             sources = sops[1:]
         elif ins.opcode == "IMAD.IADD" and len(sops) == 4 and immediate(sops[2]) == 1:
             sources = [sops[1], sops[3]]  # a * 1 + c
-        elif ins.root in ("LDC", "ULDC") and len(sops) == 2 and BANK_WORD.match(sops[1]):
+        elif ins.root in ("LDC", "ULDC", "LDCU") and len(sops) == 2 and BANK_WORD.match(sops[1]):
             # Read again each trip from the launch's constant bank (gridDim.y): the same every trip.
+            # ULDC before sm_100, LDCU (a uniform register from the bank) from it.
             steps[i] = (i, r, [sops[1]])
             continue
         elif ins.root in ("MOV", "UMOV") and len(sops) == 2:

@@ -7,6 +7,7 @@ from compiled import (BLOCK, FRAME_AT_MOST, LOADERS, LOOP_TRIPS, STAGING_COLUMNS
                       STRAIGHT_MINMAX, STRIDED_SPAN, STRIDED_STEP, UNIFORM_ROWS, WARP, WIDE_FIRST, ARCHS, profiles)
 from sass_profiler.counting import analyse
 from sass_profiler.model import arch_number
+from sass_profiler.parse import parse_sass
 from sass_profiler.report import control_flow
 from sass_profiler.threads import nominal_launch
 from sass_profiler.warps import block_average
@@ -70,6 +71,30 @@ class PerThread(unittest.TestCase):
             self.assertEqual([l["trips"] for l in k["loops"] if l["trips"][1] == math.inf], [])
             self.assertTrue(math.isfinite(k["cost"].total()[1]))
         self.assertEqual([l["trips"] for l in profiles["sm_90"]["peeled_loop"]["loops"]], [(1, 1)])
+
+    def test_block_row_loop_reading_the_grid_each_trip_is_bounded_by_the_launch(self):
+        # A block-stride loop over rows of blocks, as ptxas writes it for
+        # sm_100 where registers run short: gridDim.y read again each trip
+        # into a uniform register (LDCU), added to the row, compared with a
+        # launch value. The nominal grid covers the image, so one trip.
+        sass = """
+        .text._Z1kPi:
+        /*0000*/                   S2UR UR5, SR_CTAID.Y ;
+        /*0010*/                   LDCU UR4, c[0x0][0x370] ;
+.L_x_0:
+        /*0020*/                   IADD3 R3, R3, 0x1, RZ ;
+        /*0030*/                   LDCU UR7, c[0x0][0x374] ;
+        /*0040*/                   UIADD3 UR7, UPT, UPT, UR7, UR5, URZ ;
+        /*0050*/                   UISETP.GE.AND UP0, UPT, UR7, 0x10e, UPT ;
+        /*0060*/                   PLOP3.LUT P0, PT, PT, PT, UP0, 0x80, 0x8 ;
+        /*0070*/               @P0 EXIT ;
+        /*0080*/                   UMOV UR5, UR7 ;
+        /*0090*/                   BRA `(.L_x_0) ;
+"""
+        instructions, labels = parse_sass(sass)["_Z1kPi"]
+        launch = nominal_launch(BLOCK, 100, "_Z1kPi")
+        loops = analyse(instructions, labels, launches=[launch])[1]
+        self.assertEqual([(l["trips"], l["kind"]) for l in loops], [((1, 1), "nominal")])
 
     def test_position_branch_counts_its_longer_side(self):
         for arch, p in self.each_arch():
