@@ -52,6 +52,15 @@ __device__ __forceinline__ void load_inputs(const unsigned int (&plane)[G::stage
     }
 }
 
+// The medians of a thread's tile in one channel's plane.
+template <class Net, class G, class Wire>
+__device__ __forceinline__ void channel_medians(const unsigned int (&plane)[G::stage_rows][G::plane_cols], int row,
+                                                int col, Wire (&medians)[G::tile_rows][G::tile_cols]) {
+    Wire in[Net::input_rows][Net::input_cols];
+    load_inputs<Net, G>(plane, row, col, in);
+    Net::tile_medians(in, medians);
+}
+
 // One output row of a thread: N values of T packed into 32-bit words in
 // memory order, so that the row is stored with word or vector stores.
 template <class T, int N>
@@ -71,28 +80,74 @@ struct packed_row {
             w = (w & ~(mask << shift)) | (static_cast<unsigned int>(v) << shift);
         }
     }
-    // Sets value j to lane `band` of a 16-bit lane word (8- and 16-bit
-    // images: the value sits in the lane's low bytes) with one byte permute
-    // of the row word, no shift or mask.
-    __device__ __forceinline__ void set_lane(int j, unsigned int lane_word, int band) {
-        static_assert(sizeof(T) <= 2, "lane words hold 8- and 16-bit values");
-        constexpr int size = static_cast<int>(sizeof(T));
-        constexpr int per_word = 4 / size;
-        const int at = size * (j % per_word);
-        unsigned int selector = 0x3210u;  // the row word's own bytes
-#pragma unroll
-        for (int b = 0; b < size; ++b) {
-            const int shift = 4 * (at + b);
-            selector = (selector & ~(0xfu << shift)) | static_cast<unsigned int>(4 + 2 * band + b) << shift;
-        }
-        words[j / per_word] = __byte_perm(words[j / per_word], lane_word, selector);
-    }
     __device__ __forceinline__ T get(int j) const {
         if constexpr (sizeof(T) == 4) {
             return __uint_as_float(words[j]);
         } else {
             constexpr int per_word = 4 / static_cast<int>(sizeof(T));
             return static_cast<T>(words[j / per_word] >> (8 * static_cast<int>(sizeof(T)) * (j % per_word)));
+        }
+    }
+};
+
+// One output row of 8- or 16-bit values, both bands at once, gathered from
+// the network's lane words (one output of a band per 16-bit lane; an 8-bit
+// value doubled fills its lane). Writing each value into its row word
+// would take one byte permute per value and band; instead the values of
+// one output word arrive in pairs, so that two permutes per pair of lane
+// words finish both bands' row words:
+// - 8-bit: the word's first two values (in the order the channels arrive)
+//   go into one register, [a0 b0 a1 b1] by lane, with one permute as the
+//   second arrives; the last two into another; after every channel, one
+//   permute of the two registers per band writes the row word.
+// - 16-bit: a word holds two values; one permute of their lane words per
+//   band writes it.
+// Values arrive channel by channel, columns in order within a channel.
+template <class T, int N, int Channels, int TileCols>
+struct lane_row_pair {
+    static_assert(sizeof(T) <= 2, "lane words hold 8- and 16-bit values");
+    static constexpr int size = static_cast<int>(sizeof(T));
+    static constexpr int per_word = 4 / size;
+    static constexpr int word_count = (N + per_word - 1) / per_word;
+    unsigned int held[word_count][2] = {};
+
+    static constexpr __host__ __device__ __forceinline__ int arrival(int j) {
+        return j % Channels * TileCols + j / Channels;
+    }
+    // The order of value j among the values of its word.
+    static constexpr __host__ __device__ __forceinline__ int rank(int j) {
+        const int first = j / per_word * per_word;
+        int r = 0;
+#pragma unroll
+        for (int q = first; q < first + per_word && q < N; ++q) r += arrival(q) < arrival(j);
+        return r;
+    }
+    // The permute of the two held registers that writes word w of a band.
+    static constexpr __host__ __device__ __forceinline__ unsigned int selector(int w, int band) {
+        unsigned int s = 0;
+#pragma unroll
+        for (int p = 0; p < per_word && w * per_word + p < N; ++p) {
+            const int r = rank(w * per_word + p);
+            if (size == 1)
+                s |= static_cast<unsigned int>(r / 2 * 4 + 2 * band + r % 2) << 4 * p;
+            else
+                s |= static_cast<unsigned int>((4 * r + 2 * band) | (4 * r + 2 * band + 1) << 4) << 8 * p;
+        }
+        return s;
+    }
+
+    __device__ __forceinline__ void add(int j, unsigned int lane_word) {
+        const int r = rank(j);
+        unsigned int& h = held[j / per_word][size == 1 ? r / 2 : r];
+        // [a0 b0 a1 b1]: the lane bytes of the held value and of this one
+        constexpr unsigned int interleave = 0x6240u;
+        h = size == 1 && r % 2 == 1 ? __byte_perm(h, lane_word, interleave) : lane_word;
+    }
+    __device__ __forceinline__ void write(packed_row<T, N>& band0, packed_row<T, N>& band1) const {
+#pragma unroll
+        for (int w = 0; w < word_count; ++w) {
+            band0.words[w] = __byte_perm(held[w][0], held[w][1], selector(w, 0));
+            band1.words[w] = __byte_perm(held[w][0], held[w][1], selector(w, 1));
         }
     }
 };
@@ -167,23 +222,30 @@ __device__ __forceinline__ void tile_outputs(const stage_tile<G>& tile, T* dst, 
     const int row = threadIdx.y * G::tile_rows;
 
     packed_row<T, N> out[G::bands][G::tile_rows] = {};
+    if constexpr (Wire::bands == 2) {
+        lane_row_pair<T, N, C, G::tile_cols> gathered[G::tile_rows];
 #pragma unroll
-    for (int c = 0; c < C; ++c) {
-        Wire in[Net::input_rows][Net::input_cols];
-        load_inputs<Net, G>(tile.words[c], row, col, in);
-        Wire medians[G::tile_rows][G::tile_cols];
-        Net::tile_medians(in, medians);
-#pragma unroll
-        for (int band = 0; band < G::bands; ++band)
+        for (int c = 0; c < C; ++c) {
+            Wire medians[G::tile_rows][G::tile_cols];
+            channel_medians<Net, G>(tile.words[c], row, col, medians);
 #pragma unroll
             for (int k = 0; k < G::tile_rows; ++k)
 #pragma unroll
-                for (int i = 0; i < G::tile_cols; ++i) {
-                    if constexpr (Wire::bands == 2)
-                        out[band][k].set_lane(i * C + c, medians[k][i].to_word(), band);
-                    else
-                        out[band][k].set(i * C + c, Encoding::unpack(medians[k][i].to_word(), band));
-                }
+                for (int i = 0; i < G::tile_cols; ++i) gathered[k].add(i * C + c, medians[k][i].to_word());
+        }
+#pragma unroll
+        for (int k = 0; k < G::tile_rows; ++k) gathered[k].write(out[0][k], out[1][k]);
+    } else {
+#pragma unroll
+        for (int c = 0; c < C; ++c) {
+            Wire medians[G::tile_rows][G::tile_cols];
+            channel_medians<Net, G>(tile.words[c], row, col, medians);
+#pragma unroll
+            for (int k = 0; k < G::tile_rows; ++k)
+#pragma unroll
+                for (int i = 0; i < G::tile_cols; ++i)
+                    out[0][k].set(i * C + c, Encoding::unpack(medians[k][i].to_word(), 0));
+        }
     }
 
     const int x = x0 + col;
