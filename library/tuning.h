@@ -32,6 +32,7 @@ struct tuning_row {
 constexpr unsigned every_element = 0x7;
 constexpr unsigned integers = 1u << static_cast<int>(element::u8) | 1u << static_cast<int>(element::u16);
 constexpr unsigned bytes = 1u << static_cast<int>(element::u8);
+constexpr unsigned shorts = 1u << static_cast<int>(element::u16);
 constexpr unsigned floats = 1u << static_cast<int>(element::f32);
 
 // The wide tiles fit 128 registers a thread for up to 3 channels; with 4
@@ -42,31 +43,31 @@ constexpr int wide_max_channels = 3;
 constexpr tuning_row tuning_table[] = {
     // 5x5 8-bit from sm_120: bit-sliced selection, 32 channel values a logic
     // instruction. Modelled sm_120 RGB: 113.5 instructions per pixel against
-    // 120.8 for the 4x2 tile in 16-bit lanes.
+    // 119.1 for the 4x2 tile in 16-bit lanes.
     {120, 5, 5, bytes, median_core::method::bitslice},
     // From sm_120 (100 KiB of shared memory an SM) the wide tiles' 128-thread
     // blocks of 30 to 33 KiB fit three to an SM: 12 warps, against 24 for
     // the 4x2 tile's 256-thread blocks, for little: modelled sm_120 RGB
-    // 8-bit 3x3 54.7 against 54.0, 5x5 117.3 against 120.8, float 5x5 238.0
-    // against 260.8. The 4x2 tile stays there.
+    // 8-bit 3x3 53.2 against 52.7, 5x5 115.6 against 119.1, float 5x5 229.0
+    // against 253.4. The 4x2 tile stays there.
     {120, 3, 7, integers, median_core::method::tiled_network},
     {120, 3, 7, floats, median_core::method::tiled_keys},
     // 3x3 and 5x5 integers from sm_90: the wide tiles (8x2 outputs a
     // network, 16x8-thread blocks) in packed lanes. Modelled sm_90, RGB,
-    // instructions per pixel: 8-bit 40.5 (3x3) and 104.0 (5x5, 83.1 of them
-    // min/max), 16-bit 43.3 and 107.1, against 48.3, 115.6, 50.6 and 118.7
-    // for the 4x2 tile and 113.5 for the bit-sliced 8-bit 5x5; 89 to 119
+    // instructions per pixel: 8-bit 39.0 (3x3) and 102.2 (5x5, 83.1 of them
+    // min/max), 16-bit 42.3 and 105.4, against 46.9, 113.6, 49.7 and 116.8
+    // for the 4x2 tile and 113.5 for the bit-sliced 8-bit 5x5; 86 to 119
     // registers and 16 to 20 warps an SM, against 58 to 72 and 24 to 32:
-    // fewer warps, each issuing a tenth less, none spilling. sm_100: 40.2
-    // and 103.0 against 46.4, 112.9 and 113.3 (bit-sliced).
+    // fewer warps, each issuing a tenth less, none spilling. sm_100: 38.8
+    // and 101.4 against 44.6, 111.2 and 113.3 (bit-sliced).
     {90, 3, 5, integers, median_core::method::tiled_wide, wide_max_channels},
     // 4-channel 8-bit 5x5 from sm_100, which the wide tiles do not take: the
     // bit-sliced kernel, as before sm_90.
     {100, 5, 5, bytes, median_core::method::bitslice},
     // 3x3 to 7x7 integers from sm_90: the shared networks in packed 16-bit
-    // lanes, one VIMNMX per two values. Modelled sm_90, 8-bit RGB: 48.3
-    // (3x3), 115.6 (5x5), 228.5 (7x7) instructions per pixel, against 86.1,
-    // 225.3 and 441 with one key a register; 16-bit 50.6, 118.7, 236.9.
+    // lanes, one VIMNMX per two values. Modelled sm_90, 8-bit RGB: 46.9
+    // (3x3), 113.6 (5x5), 226.8 (7x7) instructions per pixel, against 86.1,
+    // 225.3 and 441 with one key a register; 16-bit 49.7, 116.8, 234.1.
     {90, 3, 7, integers, median_core::method::tiled_network},
     // 5x5 8-bit before sm_90: bit-sliced selection. 8-bit RGB: 113.1
     // (sm_75), 112.8 (sm_80, sm_86, sm_89) against 237.7 for the networks
@@ -78,11 +79,21 @@ constexpr tuning_row tuning_table[] = {
     // its 5x5 spills 4 bytes, so 5x5 keeps the 4x2 tile there: 241.5).
     {90, 3, 5, floats, median_core::method::tiled_wide_keys, wide_max_channels},
     {80, 3, 3, floats, median_core::method::tiled_wide_keys, wide_max_channels},
-    // 3x3 to 7x7 floats everywhere, and integers before sm_90: the networks,
-    // one value a register. sm_90 float 7x7: 462.0. sm_80 8-bit RGB: 89.5
-    // (3x3), 237.6 (5x5, which the bit-sliced row takes), 464.6 (7x7)
-    // against 86.8, 237.6, 483.9 in split lanes, which take up to 215
-    // registers (one block an SM) where keys take 77 to 142.
+    // 3x3 8-bit before sm_90, and 16-bit of one channel: the 4x2 tile in
+    // split lanes (one lane a register, two-input min/max), whose output
+    // words take two permutes for two outputs of both lanes. Modelled sm_80
+    // (sm_86 and sm_89 the same, sm_75 within 0.5): 8-bit 38.4, 84.6 and
+    // 107.3 for 1, 3 and 4 channels, against 46.0, 89.5 and 110.6 with one
+    // key a register (78 to 80 registers, 16 to 24 warps an SM); 16-bit one
+    // channel 40.0 against 43.8. 16-bit RGB is even (88.3 and 88.8) and
+    // 4 channels worse (112.3 and 108.9), so they keep the keys.
+    {75, 3, 3, bytes, median_core::method::tiled_network},
+    {75, 3, 3, shorts, median_core::method::tiled_network, 1},
+    // 3x3 to 7x7 floats everywhere, and integers before sm_90 (but the 3x3
+    // rows above): the networks, one value a register. sm_90 float 7x7:
+    // 462.0. sm_80 8-bit RGB: 237.6 (5x5, which the bit-sliced row takes)
+    // and 464.6 (7x7) against 237.3 and 479.9 in split lanes, which take up
+    // to 227 registers (one block an SM) where keys take 56 to 154.
     {75, 3, 7, every_element, median_core::method::tiled_keys},
     // 9x9 to 15x15: selection, the one path that covers them all (sm_90
     // 8-bit RGB 9x9: 7,559 instructions per pixel; no network of these

@@ -286,7 +286,8 @@ TEST(Library, DispatchPicksTheBitSlicedKernelFor8Bit5x5WhereItLeads) {
     // windows or types, nor on sm_90.
     EXPECT_EQ(choose_kernel<unsigned char>(100, 5, 4)->how, method::bitslice);
     EXPECT_EQ(choose_kernel<unsigned char>(100, 5, 3)->how, method::tiled_wide);
-    EXPECT_EQ(choose_kernel<unsigned char>(80, 3, 3)->how, method::tiled_keys);
+    EXPECT_EQ(choose_kernel<unsigned char>(80, 3, 3)->how, method::tiled_network);
+    EXPECT_EQ(choose_kernel<unsigned short>(80, 3, 3)->how, method::tiled_keys);
     EXPECT_EQ(choose_kernel<unsigned short>(80, 5, 3)->how, method::tiled_keys);
     EXPECT_EQ(choose_kernel<unsigned short>(120, 5, 3)->how, method::tiled_network);
     EXPECT_EQ(choose_kernel<unsigned char>(90, 5, 3)->how, method::tiled_wide);
