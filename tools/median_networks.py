@@ -458,3 +458,62 @@ def fused_operations(m):
                 absorbed.add(operand)
                 break
     return m.operations - len(absorbed)
+
+
+def cap_sites(m):
+    """Where a network caps its outputs (every output becomes the least of
+    its median and a cap value; float keys cap at the canonical NaN's key):
+    (ops, outputs). An output that is a min gets the cap as an operand of
+    the deepest min of the min tree that only it reads, the one whose
+    operands are no min of that tree: a three-input min (sm_90 on) has a
+    free operand there, since the tree's other mins fuse among themselves,
+    so the cap costs nothing. `ops` holds those operations, whose first
+    operand is capped. An output that is a max is capped itself (one more
+    min): `outputs` holds those wires."""
+    ops = m.net.ops
+    uses = {}
+    for i, op in enumerate(ops):
+        if m.needed[i] and op[0] != "in":
+            for operand in op[1:]:
+                uses[operand] = uses.get(operand, 0) + 1
+    outputs = set(m.outputs.values())
+
+    def own_min(i):
+        return ops[i][0] == "min" and uses.get(i, 0) == 1 and i not in outputs
+
+    capped_ops, capped_outputs = set(), set()
+    for wire in outputs:
+        if ops[wire][0] != "min":
+            capped_outputs.add(wire)
+            continue
+        node = wire
+        while True:
+            deeper = [operand for operand in ops[node][1:] if own_min(operand)]
+            if not deeper:
+                break
+            node = deeper[0]
+        capped_ops.add(node)
+    return capped_ops, capped_outputs
+
+
+# The input that stands for the cap value in capped(m).
+CAP_INPUT = ("cap", 0)
+
+
+def capped(m):
+    """Network m with its cap (cap_sites) as operations on one more input,
+    CAP_INPUT: what the checks evaluate and the counts count."""
+    capped_ops, capped_outputs = cap_sites(m)
+    net = Network()
+    cap = net.input(*CAP_INPUT)
+    new = {}
+    for i, op in enumerate(m.net.ops):
+        if op[0] == "in":
+            new[i] = net.input(op[1], op[2])
+        elif i in capped_ops:
+            new[i] = net.add(op[0], net.add("min", new[op[1]], cap), new[op[2]])
+        else:
+            new[i] = net.add(op[0], new[op[1]], new[op[2]])
+    outputs = {out: net.add("min", new[w], cap) if w in capped_outputs else new[w] for out, w in m.outputs.items()}
+    return MedianNetwork(m.window, m.cols, m.rows, m.method, net, outputs)
+

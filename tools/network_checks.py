@@ -32,17 +32,24 @@ def evaluate(m, image):
     return vals
 
 
-def check_random(m, trials, seed=1):
-    """Random tiles of 2, 4 and 256 levels (few levels: many equal values)."""
+def check_random(m, trials, seed=1, cap=None):
+    """Random tiles of 2, 4 and 256 levels (few levels: many equal values).
+    With cap (the input that stands for a capped network's cap value), a
+    random cap for each tile, and the least of the median and the cap is
+    what every output must give."""
     rng = random.Random(seed)
     median = m.window * m.window // 2
     pixels = [(x, y) for y in range(m.input_rows) for x in range(m.input_cols)]
     for t in range(trials):
         top = (1, 3, 255)[t % 3]
         image = {p: rng.randint(0, top) for p in pixels}
+        if cap:
+            image[cap] = rng.randint(0, top)
         vals = evaluate(m, image)
         for out, wire in m.outputs.items():
             want = sorted(image[p] for p in m.window_pixels(out))[median]
+            if cap:
+                want = min(want, image[cap])
             if vals[wire] != want:
                 return f"output {out} on random tile {t}: {vals[wire]}, the median is {want}"
     return None

@@ -36,16 +36,24 @@ constexpr std::uint32_t float_key(std::uint32_t bits) {
     return ordered_key(is_nan_bits(bits) ? any_nan_bits : bits);
 }
 
-// The bits of the float whose key this is; a NaN's key gives the canonical
-// NaN. As signed integers the NaNs with the sign clear, from
-// canonical_nan_bits up, lie above every number, so one min makes them
-// canonical and leaves every number as it is.
-constexpr std::uint32_t float_bits(std::uint32_t key) {
+// The key of the canonical NaN. Every NaN's key lies above every number's,
+// and from this one up (float_key gives the largest), so that the least of
+// a key and this one is a number's key or the canonical NaN's.
+constexpr std::uint32_t canonical_nan_key = 0xffc00000u;
+static_assert(canonical_nan_key == ordered_key(canonical_nan_bits));
+
+// The bits of the float whose key this is, for a key of a number or of the
+// canonical NaN (at most canonical_nan_key).
+constexpr std::uint32_t capped_float_bits(std::uint32_t key) {
     // All ones for a negative float's key (top bit clear): one LEA.HI on a GPU.
     const std::uint32_t negative_fill = (key >> 31) - 1u;
-    const std::uint32_t bits = key ^ (negative_fill | 0x80000000u);
-    return static_cast<std::int32_t>(bits) < static_cast<std::int32_t>(canonical_nan_bits) ? bits
-                                                                                            : canonical_nan_bits;
+    return key ^ (negative_fill | 0x80000000u);
+}
+
+// The bits of the float whose key this is; a NaN's key gives the canonical
+// NaN.
+constexpr std::uint32_t float_bits(std::uint32_t key) {
+    return capped_float_bits(key < canonical_nan_key ? key : canonical_nan_key);
 }
 
 }  // namespace median_filter

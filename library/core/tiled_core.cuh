@@ -52,13 +52,13 @@ __device__ __forceinline__ void load_inputs(const unsigned int (&plane)[G::stage
     }
 }
 
-// The medians of a thread's tile in one channel's plane.
-template <class Net, class G, class Wire>
+// The medians of a thread's tile in one channel's plane, capped by `cap`.
+template <class Net, class G, class Wire, class Cap>
 __device__ __forceinline__ void channel_medians(const unsigned int (&plane)[G::stage_rows][G::plane_cols], int row,
-                                                int col, Wire (&medians)[G::tile_rows][G::tile_cols]) {
+                                                int col, Wire (&medians)[G::tile_rows][G::tile_cols], const Cap& cap) {
     Wire in[Net::input_rows][Net::input_cols];
     load_inputs<Net, G>(plane, row, col, in);
-    Net::tile_medians(in, medians);
+    Net::tile_medians(in, medians, cap);
 }
 
 // One output row of a thread: N values of T packed into 32-bit words in
@@ -227,7 +227,7 @@ __device__ __forceinline__ void tile_outputs(const stage_tile<G>& tile, T* dst, 
 #pragma unroll
         for (int c = 0; c < C; ++c) {
             Wire medians[G::tile_rows][G::tile_cols];
-            channel_medians<Net, G>(tile.words[c], row, col, medians);
+            channel_medians<Net, G>(tile.words[c], row, col, medians, Encoding::template network_cap<Wire>());
 #pragma unroll
             for (int k = 0; k < G::tile_rows; ++k)
 #pragma unroll
@@ -239,7 +239,7 @@ __device__ __forceinline__ void tile_outputs(const stage_tile<G>& tile, T* dst, 
 #pragma unroll
         for (int c = 0; c < C; ++c) {
             Wire medians[G::tile_rows][G::tile_cols];
-            channel_medians<Net, G>(tile.words[c], row, col, medians);
+            channel_medians<Net, G>(tile.words[c], row, col, medians, Encoding::template network_cap<Wire>());
 #pragma unroll
             for (int k = 0; k < G::tile_rows; ++k)
 #pragma unroll

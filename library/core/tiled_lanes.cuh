@@ -45,6 +45,21 @@ struct key_lanes {
 __device__ __forceinline__ key_lanes lane_min(key_lanes a, key_lanes b) { return {min(a.key, b.key)}; }
 __device__ __forceinline__ key_lanes lane_max(key_lanes a, key_lanes b) { return {max(a.key, b.key)}; }
 
+// A network's cap (networks.h): none, or the least of a wire and a fixed
+// value.
+struct uncapped {
+    template <class Lanes>
+    __device__ __forceinline__ Lanes operator()(Lanes w) const {
+        return w;
+    }
+};
+
+template <class Lanes>
+struct capped_at {
+    Lanes cap;
+    __device__ __forceinline__ Lanes operator()(Lanes w) const { return lane_min(w, cap); }
+};
+
 #if defined(__CUDA_ARCH__) && __CUDA_ARCH__ < 900
 using native_lanes = split_lanes;
 #else

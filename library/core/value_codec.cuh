@@ -9,6 +9,8 @@
 
 #include <cuda_runtime.h>
 
+#include <type_traits>
+
 template <class T>
 struct value_codec;
 
@@ -63,6 +65,12 @@ struct value_codec<float> {
     static __device__ __forceinline__ float value(unsigned int key) {
         return __uint_as_float(median_filter::float_bits(key));
     }
+    // A key no larger than cap_key (a number's, or the canonical NaN's) needs
+    // no min to give its value.
+    static constexpr unsigned int cap_key = median_filter::canonical_nan_key;
+    static __device__ __forceinline__ float capped_value(unsigned int key) {
+        return __uint_as_float(median_filter::capped_float_bits(key));
+    }
     static __device__ __forceinline__ unsigned int pack(float upper, float) { return key(upper); }
     static __device__ __forceinline__ float unpack(unsigned int word, int) { return value(word); }
 };
@@ -78,6 +86,10 @@ struct stage_encoding {
     static constexpr int bands = codec::bands;
     static __device__ __forceinline__ unsigned int pack(T upper, T lower) { return codec::pack(upper, lower); }
     static __device__ __forceinline__ T unpack(unsigned int word, int band) { return codec::unpack(word, band); }
+    template <class Wire>
+    static __device__ __forceinline__ uncapped network_cap() {
+        return {};
+    }
 };
 
 template <class T>
@@ -85,6 +97,22 @@ struct stage_encoding<T, true> {
     using codec = value_codec<T>;
     using wire_tag = key_lanes;
     static constexpr int bands = 1;
+    // Float medians come out of the network capped at the canonical NaN's
+    // key, an operand of a three-input min that is free there (networks.h),
+    // so that their values need no min of their own.
+    static constexpr bool capped = std::is_same_v<T, float>;
     static __device__ __forceinline__ unsigned int pack(T upper, T) { return codec::key(upper); }
-    static __device__ __forceinline__ T unpack(unsigned int word, int) { return codec::value(word); }
+    static __device__ __forceinline__ T unpack(unsigned int word, int) {
+        if constexpr (capped)
+            return codec::capped_value(word);
+        else
+            return codec::value(word);
+    }
+    template <class Wire>
+    static __device__ __forceinline__ auto network_cap() {
+        if constexpr (capped)
+            return capped_at<Wire>{Wire::from_word(codec::cap_key)};
+        else
+            return uncapped{};
+    }
 };

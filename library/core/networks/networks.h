@@ -2,7 +2,7 @@
 // The median network of each window the tiled core runs: tile_network<W, R>
 // gives the tile of outputs one network covers, its input area and
 // tile_medians, the network itself (out[r][c] is the median of
-// in[r .. r + W - 1][c .. c + W - 1]). R is the registers a wire takes:
+// in[r .. r + W - 1][c .. c + W - 1], or the least of it and a cap). R is the registers a wire takes:
 // 1 where both 16-bit lanes share one (packed_lanes), 2 where each lane has
 // its own (split_lanes), that is sizeof(Lanes) / 4. Where the inputs of the
 // widest tile would not fit the registers at R = 2, a smaller tile does.
@@ -10,6 +10,7 @@
 // more outputs share the network, for more registers a thread.
 #pragma once
 
+#include "../tiled_lanes.cuh"
 #include "median_3x3_tile_4x2.h"
 #include "median_3x3_tile_4x2_two_input.h"
 #include "median_5x5_tile_4x2.h"
@@ -37,13 +38,13 @@ struct tile_network<3, RegistersPerWire, false> {
     static constexpr int input_rows = network_w3_t4x2::input_rows;
     static constexpr int operations = network_w3_t4x2::operations;
 
-    template <class Wire>
+    template <class Wire, class Cap = uncapped>
     static __device__ __forceinline__ void tile_medians(const Wire (&in)[input_rows][input_cols],
-                                                        Wire (&out)[tile_rows][tile_cols]) {
+                                                        Wire (&out)[tile_rows][tile_cols], const Cap& cap = {}) {
 #if defined(__CUDA_ARCH__) && __CUDA_ARCH__ < 900
-        network_w3_t4x2_two_input::tile_medians(in, out);
+        network_w3_t4x2_two_input::tile_medians(in, out, cap);
 #else
-        network_w3_t4x2::tile_medians(in, out);
+        network_w3_t4x2::tile_medians(in, out, cap);
 #endif
     }
 };
@@ -60,10 +61,10 @@ struct tile_network<5, RegistersPerWire, false> {
     static constexpr int input_rows = network_w5_t4x2::input_rows;
     static constexpr int operations = network_w5_t4x2::operations;
 
-    template <class Wire>
+    template <class Wire, class Cap = uncapped>
     static __device__ __forceinline__ void tile_medians(const Wire (&in)[input_rows][input_cols],
-                                                        Wire (&out)[tile_rows][tile_cols]) {
-        network_w5_t4x2::tile_medians(in, out);
+                                                        Wire (&out)[tile_rows][tile_cols], const Cap& cap = {}) {
+        network_w5_t4x2::tile_medians(in, out, cap);
     }
 };
 
@@ -78,10 +79,10 @@ struct tile_network<7, 1, false> {
     static constexpr int input_rows = network_w7_t4x2::input_rows;
     static constexpr int operations = network_w7_t4x2::operations;
 
-    template <class Wire>
+    template <class Wire, class Cap = uncapped>
     static __device__ __forceinline__ void tile_medians(const Wire (&in)[input_rows][input_cols],
-                                                        Wire (&out)[tile_rows][tile_cols]) {
-        network_w7_t4x2::tile_medians(in, out);
+                                                        Wire (&out)[tile_rows][tile_cols], const Cap& cap = {}) {
+        network_w7_t4x2::tile_medians(in, out, cap);
     }
 };
 
@@ -96,10 +97,10 @@ struct tile_network<7, 2, false> {
     static constexpr int input_rows = network_w7_t2x2::input_rows;
     static constexpr int operations = network_w7_t2x2::operations;
 
-    template <class Wire>
+    template <class Wire, class Cap = uncapped>
     static __device__ __forceinline__ void tile_medians(const Wire (&in)[input_rows][input_cols],
-                                                        Wire (&out)[tile_rows][tile_cols]) {
-        network_w7_t2x2::tile_medians(in, out);
+                                                        Wire (&out)[tile_rows][tile_cols], const Cap& cap = {}) {
+        network_w7_t2x2::tile_medians(in, out, cap);
     }
 };
 
@@ -114,13 +115,13 @@ struct tile_network<3, RegistersPerWire, true> {
     static constexpr int input_rows = network_w3_t8x2::input_rows;
     static constexpr int operations = network_w3_t8x2::operations;
 
-    template <class Wire>
+    template <class Wire, class Cap = uncapped>
     static __device__ __forceinline__ void tile_medians(const Wire (&in)[input_rows][input_cols],
-                                                        Wire (&out)[tile_rows][tile_cols]) {
+                                                        Wire (&out)[tile_rows][tile_cols], const Cap& cap = {}) {
 #if defined(__CUDA_ARCH__) && __CUDA_ARCH__ < 900
-        network_w3_t8x2_two_input::tile_medians(in, out);
+        network_w3_t8x2_two_input::tile_medians(in, out, cap);
 #else
-        network_w3_t8x2::tile_medians(in, out);
+        network_w3_t8x2::tile_medians(in, out, cap);
 #endif
     }
 };
@@ -136,10 +137,10 @@ struct tile_network<5, RegistersPerWire, true> {
     static constexpr int input_rows = network_w5_t8x2::input_rows;
     static constexpr int operations = network_w5_t8x2::operations;
 
-    template <class Wire>
+    template <class Wire, class Cap = uncapped>
     static __device__ __forceinline__ void tile_medians(const Wire (&in)[input_rows][input_cols],
-                                                        Wire (&out)[tile_rows][tile_cols]) {
-        network_w5_t8x2::tile_medians(in, out);
+                                                        Wire (&out)[tile_rows][tile_cols], const Cap& cap = {}) {
+        network_w5_t8x2::tile_medians(in, out, cap);
     }
 };
 
