@@ -101,16 +101,31 @@ __device__ __forceinline__ bool area_inside(const image_args<T>& a, int x0, int 
 // values are whole words (4 x channels x sizeof(T) bytes).
 constexpr int chunk_pixels = 4;
 
-// Words of 4-byte values in loads of LoadBytes (4, 8 or 16) each.
-template <int LoadBytes, int Words>
+// Words of 4-byte values in loads of LoadBytes (4 or 8) each or, with 16,
+// in 16-byte loads from the 16-byte boundary Lead words (0 to 3) before
+// them, and an 8- and a 4-byte load where the chunk ends between two. The
+// Lead words left of the chunk are read and dropped: they belong to pixels
+// of its row (stage_inside).
+template <int LoadBytes, int Lead, int Words>
 __device__ __forceinline__ void load_value_words(const unsigned int* p, unsigned int (&w)[Words]) {
     static_assert(Words % 4 == 0, "a chunk of 4 pixels of 4-byte values");
     if constexpr (LoadBytes == 16) {
+        const unsigned int* boundary = p - Lead;
+        constexpr int span = Lead + Words;
+        constexpr int quads = span / 4 * 4;
+        unsigned int v[span];
 #pragma unroll
-        for (int i = 0; i < Words; i += 4) {
-            const uint4 v = __ldg(reinterpret_cast<const uint4*>(p + i));
-            w[i] = v.x, w[i + 1] = v.y, w[i + 2] = v.z, w[i + 3] = v.w;
+        for (int j = 0; j < quads; j += 4) {
+            const uint4 q = __ldg(reinterpret_cast<const uint4*>(boundary + j));
+            v[j] = q.x, v[j + 1] = q.y, v[j + 2] = q.z, v[j + 3] = q.w;
         }
+        if constexpr (span - quads >= 2) {
+            const uint2 d = __ldg(reinterpret_cast<const uint2*>(boundary + quads));
+            v[quads] = d.x, v[quads + 1] = d.y;
+        }
+        if constexpr ((span - quads) % 2 == 1) v[span - 1] = __ldg(boundary + span - 1);
+#pragma unroll
+        for (int i = 0; i < Words; ++i) w[i] = v[Lead + i];
     } else if constexpr (LoadBytes == 8) {
 #pragma unroll
         for (int i = 0; i < Words; i += 2) {
@@ -126,14 +141,14 @@ __device__ __forceinline__ void load_value_words(const unsigned int* p, unsigned
 
 // The chunk's bytes from `p` on, as words. 4-byte values lie on words (the
 // library takes only pointers and pitches that are multiples of the value's
-// size), so their words load as they are, LoadBytes at a time. Narrower
+// size), so their words load as they are (load_value_words). Narrower
 // values: aligned word loads, realigned by funnel shifts; the word
 // after the chunk is read only when the chunk does not start on a word, and
 // then it holds chunk bytes, so no read leaves the chunk's words.
-template <int LoadBytes, class T, int Words>
+template <int LoadBytes, int Lead, class T, int Words>
 __device__ __forceinline__ void load_words(const T* p, unsigned int (&w)[Words]) {
     if constexpr (sizeof(T) == 4) {
-        load_value_words<LoadBytes>(reinterpret_cast<const unsigned int*>(p), w);
+        load_value_words<LoadBytes, Lead>(reinterpret_cast<const unsigned int*>(p), w);
     } else {
         const auto at = reinterpret_cast<std::uintptr_t>(p);
         const auto* aligned = reinterpret_cast<const unsigned int*>(at & ~std::uintptr_t{3});
@@ -174,9 +189,9 @@ __device__ __forceinline__ unsigned int chunk_word(const unsigned int (&upper)[W
 
 // Stages a block whose area lies inside the image, chunk by chunk: each
 // loader reads 4 pixels of a row (of both bands) with word loads (4-byte
-// values LoadBytes at a time) and writes each channel's 4 staged words with
-// one 16-byte shared store.
-template <class G, class T, bool Keys, int LoadBytes>
+// values as load_value_words<LoadBytes, Lead> loads them) and writes each
+// channel's 4 staged words with one 16-byte shared store.
+template <class G, class T, bool Keys, int LoadBytes, int Lead>
 __device__ __forceinline__ void stage_inside_chunks(const image_args<T>& a, int x0, int y0, stage_tile<G>& tile) {
     constexpr int C = G::channels;
     constexpr int words = chunk_pixels * C * static_cast<int>(sizeof(T)) / 4;
@@ -188,9 +203,9 @@ __device__ __forceinline__ void stage_inside_chunks(const image_args<T>& a, int 
         const int x = x0 - G::radius + col;
         const int y = y0 - G::radius + r;
         unsigned int upper[words], lower[words];
-        load_words<LoadBytes>(pixel_at<T, C>(a, x, y), upper);
+        load_words<LoadBytes, Lead>(pixel_at<T, C>(a, x, y), upper);
         if constexpr (G::bands == 2)
-            load_words<LoadBytes>(pixel_at<T, C>(a, x, y + G::band_rows), lower);
+            load_words<LoadBytes, Lead>(pixel_at<T, C>(a, x, y + G::band_rows), lower);
         else
 #pragma unroll
             for (int i = 0; i < words; ++i) lower[i] = upper[i];
@@ -208,22 +223,32 @@ __device__ __forceinline__ void stage_inside_chunks(const image_args<T>& a, int 
 
 // 4-byte values load as widely as every chunk's address allows: chunks
 // start 4 pixels apart and rows a pitch apart, so all share the first
-// chunk's alignment and the pitch's. One choice for the block, so its
-// loaders run one loop and no load is issued twice.
+// chunk's alignment and the pitch's. In rows on 16-byte boundaries (a
+// pitched allocation's) every chunk starts `lead` words past one, since the
+// area starts `radius` pixels left of x0, a multiple of 4: 16-byte loads
+// from the boundary then read those words too (3-channel 5x5: 4 loads for
+// a chunk's 12 words instead of 6 of 8 bytes; 3x3 and 7x7: 4 and 5 instead
+// of 12 of 4 bytes). One choice for the block, so its loaders run one loop
+// and no load is issued twice.
 template <class G, class T, bool Keys>
 __device__ __forceinline__ void stage_inside(const image_args<T>& a, int x0, int y0, stage_tile<G>& tile) {
     if constexpr (sizeof(T) == 4) {
-        const std::uintptr_t alignment =
-            reinterpret_cast<std::uintptr_t>(pixel_at<T, G::channels>(a, x0 - G::radius, y0 - G::radius)) |
-            a.src_pitch;
-        if (alignment % 16 == 0)
-            stage_inside_chunks<G, T, Keys, 16>(a, x0, y0, tile);
-        else if (alignment % 8 == 0)
-            stage_inside_chunks<G, T, Keys, 8>(a, x0, y0, tile);
+        constexpr int lead = (4 - G::radius * G::channels % 4) % 4;
+        // The words read left of a chunk belong to its row: a block inside
+        // the image has x0 >= span_cols, so at least span_cols - radius
+        // pixels lie left of its area.
+        static_assert(G::span_cols >= G::radius + lead, "pixels left of the staged area");
+        const auto first = reinterpret_cast<std::uintptr_t>(pixel_at<T, G::channels>(a, x0 - G::radius, y0 - G::radius));
+        if (((first - 4 * lead) | a.src_pitch) % 16 == 0)
+            stage_inside_chunks<G, T, Keys, 16, lead>(a, x0, y0, tile);
+        else if (lead != 0 && (first | a.src_pitch) % 16 == 0)
+            stage_inside_chunks<G, T, Keys, 16, 0>(a, x0, y0, tile);
+        else if ((first | a.src_pitch) % 8 == 0)
+            stage_inside_chunks<G, T, Keys, 8, 0>(a, x0, y0, tile);
         else
-            stage_inside_chunks<G, T, Keys, 4>(a, x0, y0, tile);
+            stage_inside_chunks<G, T, Keys, 4, 0>(a, x0, y0, tile);
     } else {
-        stage_inside_chunks<G, T, Keys, 4>(a, x0, y0, tile);
+        stage_inside_chunks<G, T, Keys, 4, 0>(a, x0, y0, tile);
     }
 }
 
@@ -244,15 +269,19 @@ __device__ __forceinline__ void stage_mapped_positions(const image_args<T>& a, i
         maps.rows[band][r] = median_filter::border_index(y0 - r0 + band * G::band_rows + r, a.height, a.mode);
     }
     __syncthreads();
-    for (int e = t; e < G::stage_rows * G::stage_cols; e += G::threads) {
-        const int r = e / G::stage_cols;
-        const int col = e - r * G::stage_cols;
-        const int x = maps.cols[col];
-        const pixel_values<T, C> upper = read_mapped<T, C>(a, x, maps.rows[0][r]);
-        const pixel_values<T, C> lower = G::bands == 2 ? read_mapped<T, C>(a, x, maps.rows[G::bands - 1][r]) : upper;
+    // Rows and columns by the block's own shape: no division a position,
+    // and nothing a thread could compute once for every block row and keep
+    // in a register (a flat index's quotients were, on sm_100, where the
+    // wide float tile then spilled).
+    for (int r = threadIdx.y; r < G::stage_rows; r += G::block_rows)
+        for (int col = threadIdx.x; col < G::stage_cols; col += G::block_cols) {
+            const int x = maps.cols[col];
+            const pixel_values<T, C> upper = read_mapped<T, C>(a, x, maps.rows[0][r]);
+            const pixel_values<T, C> lower =
+                G::bands == 2 ? read_mapped<T, C>(a, x, maps.rows[G::bands - 1][r]) : upper;
 #pragma unroll
-        for (int c = 0; c < C; ++c) tile.words[c][r][col] = encoding::pack(upper.v[c], lower.v[c]);
-    }
+            for (int c = 0; c < C; ++c) tile.words[c][r][col] = encoding::pack(upper.v[c], lower.v[c]);
+        }
 }
 
 // Stages the area of the block whose first output is (x0, y0), each

@@ -272,6 +272,24 @@ TEST(Library, EightBit5x5ImagesWithBlocksInsideAndAtEveryEdge) {
         }
 }
 
+TEST(Library, FloatImagesStagedWithEveryLoadWidth) {
+    REQUIRE_DEVICE();
+    // Blocks whose staged area lies inside the image load 4-byte values as
+    // widely as the rows' alignment allows: 16-byte loads from the boundary
+    // at or before each chunk, or 8- or 4-byte loads. Rows of a 64-byte pitch
+    // starting 0 to 3 floats past a boundary, under windows whose areas
+    // start 0 to 3 words past one, reach each of them.
+    for (int window : {3, 5, 7})
+        for (int channels : {1, 3, 4})
+            for (std::size_t lead : {0, 1, 2, 3}) {
+                const auto img = test_images::random_image<float>(301, 45, channels, 11u + channels);
+                const placement at[2] = {{lead, 0, 0, 64}, {0, 0, 0, 64}};
+                expect_reference(img, window, {border::reflect, 0}, at,
+                                 std::to_string(window) + "x" + std::to_string(window) + ", " +
+                                     std::to_string(channels) + " channels, " + std::to_string(lead) + " floats in");
+            }
+}
+
 TEST(Library, DispatchPicksTheBitSlicedKernelFor8Bit5x5WhereItLeads) {
     using median_core::method;
     using median_filter::detail::choose_kernel;
