@@ -36,9 +36,9 @@ constexpr std::uint32_t float_key(std::uint32_t bits) {
     return ordered_key(is_nan_bits(bits) ? any_nan_bits : bits);
 }
 
-// The key of the canonical NaN. Every NaN's key lies above every number's,
-// and from this one up (float_key gives the largest), so that the least of
-// a key and this one is a number's key or the canonical NaN's.
+// The key of the canonical NaN, above every number's: float_key gives every
+// NaN the largest key, so the least of a key and this one is a number's key
+// or the canonical NaN's.
 constexpr std::uint32_t canonical_nan_key = 0xffc00000u;
 static_assert(canonical_nan_key == ordered_key(canonical_nan_bits));
 
