@@ -437,16 +437,22 @@ def depth_first_order(m):
     return result
 
 
+def operand_uses(m):
+    """How many needed operations read each wire."""
+    uses = {}
+    for i, op in enumerate(m.net.ops):
+        if m.needed[i] and op[0] != "in":
+            for operand in op[1:]:
+                uses[operand] = uses.get(operand, 0) + 1
+    return uses
+
+
 def fused_operations(m):
     """Min/max instructions where a three-input min or max (sm_90 on) takes
     the place of two: an operation absorbs one operand of its own kind that
     nothing else uses, unless that operand was absorbed into it already."""
     ops = m.net.ops
-    uses = {}
-    for i, op in enumerate(ops):
-        if m.needed[i] and op[0] != "in":
-            for operand in op[1:]:
-                uses[operand] = uses.get(operand, 0) + 1
+    uses = operand_uses(m)
     outputs = set(m.outputs.values())
     absorbed = set()
     for i in reversed(range(len(ops))):
@@ -465,17 +471,14 @@ def cap_sites(m):
     its median and a cap value; float keys cap at the canonical NaN's key):
     (ops, outputs). An output that is a min gets the cap as an operand of
     the deepest min of the min tree that only it reads, the one whose
-    operands are no min of that tree: a three-input min (sm_90 on) has a
-    free operand there, since the tree's other mins fuse among themselves,
-    so the cap costs nothing. `ops` holds those operations, whose first
-    operand is capped. An output that is a max is capped itself (one more
-    min): `outputs` holds those wires."""
+    operands are no min of that tree: where the tree has an even number of
+    leaves, its three-input mins (sm_90 on) leave one operand free there and
+    the cap costs nothing (fused_operations of capped(m) counts it). `ops`
+    holds those operations, whose first operand is capped. An output that
+    is a max is capped itself (one more min): `outputs` holds those
+    wires."""
     ops = m.net.ops
-    uses = {}
-    for i, op in enumerate(ops):
-        if m.needed[i] and op[0] != "in":
-            for operand in op[1:]:
-                uses[operand] = uses.get(operand, 0) + 1
+    uses = operand_uses(m)
     outputs = set(m.outputs.values())
 
     def own_min(i):
