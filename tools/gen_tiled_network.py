@@ -227,10 +227,11 @@ def emit_index(choices):
 // The median network of each window the tiled core runs: tile_network<W, R>
 // gives the tile of outputs one network covers, its input area and
 // tile_medians, the network itself (out[r][c] is the median of
-// in[r .. r + W - 1][c .. c + W - 1], or the least of it and a cap). R is the registers a wire takes:
-// 1 where both 16-bit lanes share one (packed_lanes), 2 where each lane has
-// its own (split_lanes), that is sizeof(Lanes) / 4. Where the inputs of the
-// widest tile would not fit the registers at R = 2, a smaller tile does.
+// in[r .. r + W - 1][c .. c + W - 1], or the least of it and a cap). R is
+// the registers a wire takes: 1 where both 16-bit lanes share one
+// (packed_lanes), 2 where each lane has its own (split_lanes), that is
+// sizeof(Lanes) / 4. Where the inputs of the widest tile would not fit the
+// registers at R = 2, a smaller tile does.
 // tile_network<W, R, true> is the wide tile of a window, where it has one:
 // more outputs share the network, for more registers a thread.
 #pragma once

@@ -238,7 +238,8 @@ __device__ __forceinline__ void stage_inside(const image_args<T>& a, int x0, int
         // the image has x0 >= span_cols, so at least span_cols - radius
         // pixels lie left of its area.
         static_assert(G::span_cols >= G::radius + lead, "pixels left of the staged area");
-        const auto first = reinterpret_cast<std::uintptr_t>(pixel_at<T, G::channels>(a, x0 - G::radius, y0 - G::radius));
+        const auto first =
+            reinterpret_cast<std::uintptr_t>(pixel_at<T, G::channels>(a, x0 - G::radius, y0 - G::radius));
         if (((first - 4 * lead) | a.src_pitch) % 16 == 0)
             stage_inside_chunks<G, T, Keys, 16, lead>(a, x0, y0, tile);
         else if (lead != 0 && (first | a.src_pitch) % 16 == 0)
